@@ -1,0 +1,114 @@
+#include "clientendpoint.h"
+
+#include "net/socketarray.h"
+#include "net/wireformat.h"
+#include "ui/windowcontrols.h"
+
+using namespace WireFormat;
+
+ClientEndpoint::ClientEndpoint(SessionState &state, SocketArray &sockets, WindowControls &view)
+    : m_state(state)
+    , m_sockets(sockets)
+    , m_view(view)
+{
+}
+
+void ClientEndpoint::Connect(int index)
+{
+    m_sockets.sendData(index, slotRequest());
+    m_sockets.sendData(index, connectAnnouncement(m_state.Settings.HandleName));
+    m_view.AppendLog(QStringLiteral("*****　接続に成功しました　*****"));
+}
+
+void ClientEndpoint::Close()
+{
+    m_view.AppendLog(QStringLiteral("*****  サーバが落ちました！  *****"));
+}
+
+void ClientEndpoint::Error(const QString &description)
+{
+    logConnectionFailure(m_view, description);
+    m_sockets.close(0);
+}
+
+void ClientEndpoint::DataArrival()
+{
+    const QString chunk = m_sockets.getData(0);
+    if (chunk.isEmpty())
+        return;
+    QStringView remainder = chunk;
+    for (;;) {
+        if (isRawLine(remainder)) {
+            m_view.AppendLog(remainder.toString());
+            return;
+        }
+        const Segment s = cutSegment(remainder);
+        const bool known = s.tag == NameL || s.tag == SdSck || s.tag == SendM || s.tag == Clsck;
+        if (!known) {
+            // An unknown tag takes the rest of the chunk with it, shown as one line.
+            m_view.AppendLog(remainder.toString());
+            return;
+        }
+        if (s.payload.isEmpty())
+            return;
+        if (s.tag == NameL) {
+            m_view.nameListAdd(s.value.toString());
+        } else if (s.tag == SdSck) {
+            m_state.OwnSlot = readSlotNumber(s.value);
+        } else if (s.tag == SendM) {
+            m_view.AppendLog(s.value.toString());
+        } else {
+            m_state.PeerName = s.value.toString();
+            m_view.AppendLog(departureLine(m_state.PeerName));
+            blankName(m_state.PeerName);
+        }
+        if (!s.hasMore)
+            return;
+        remainder = s.rest;
+    }
+}
+
+void ClientEndpoint::blankName(const QString &name)
+{
+    const int n = m_view.nameListCount();
+    for (int k = 0; k < n; ++k) {
+        if (m_view.nameListItem(k) == name)
+            m_view.setNameListItem(k, QStringLiteral(" "));
+    }
+}
+
+qint16 ClientEndpoint::readSlotNumber(QStringView value)
+{
+    qsizetype i = 0;
+    while (i < value.size() && (value[i] == u' ' || value[i] == u'\t'))
+        ++i;
+    qint64 whole = 0;
+    bool digits = false;
+    for (; i < value.size() && value[i].isDigit() && value[i].unicode() < 128; ++i) {
+        digits = true;
+        whole = whole * 10 + (value[i].unicode() - u'0');
+        if (whole > 32767)
+            return 0; // beyond what a slot number can be
+    }
+    if (i < value.size() && value[i] == u'.') {
+        ++i;
+        const qsizetype fracStart = i;
+        while (i < value.size() && value[i].unicode() >= u'0' && value[i].unicode() <= u'9')
+            ++i;
+        const QStringView frac = value.sliced(fracStart, i - fracStart);
+        if (!digits && frac.isEmpty())
+            return 0;
+        if (!frac.isEmpty()) {
+            const int first = frac[0].unicode() - u'0';
+            bool beyondHalf = false;
+            for (qsizetype k = 1; k < frac.size(); ++k)
+                beyondHalf = beyondHalf || frac[k] != u'0';
+            if (first > 5 || (first == 5 && beyondHalf) || (first == 5 && (whole % 2) == 1))
+                ++whole;
+        }
+        digits = true;
+    }
+    if (!digits || whole > 32767)
+        return 0;
+    return qint16(whole);
+}

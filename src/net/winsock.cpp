@@ -1,0 +1,363 @@
+#include "winsock.h"
+
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+// Keep-alive so that a peer that vanished without closing is found: first probe after
+// a minute of silence, then every 10 s, given up after 6 unanswered probes.
+void enableKeepAlive(QTcpSocket *socket)
+{
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+#ifdef Q_OS_LINUX
+    const qintptr fd = socket->socketDescriptor();
+    if (fd < 0)
+        return;
+    int idle = 60, interval = 10, count = 6;
+    ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+#endif
+}
+
+} // namespace
+
+Winsock::Winsock(QObject *parent)
+    : QObject(parent)
+{
+    load(0); // element 0 exists from the start
+}
+
+Winsock::~Winsock()
+{
+    for (auto &e : m_elements) {
+        if (e)
+            releaseSocket(e.get());
+    }
+    for (QTcpSocket *s : std::as_const(m_pending))
+        delete s;
+}
+
+Winsock::Element *Winsock::element(int index, quint64 serial) const
+{
+    if (index < 0 || index >= MaxElements)
+        return nullptr;
+    Element *e = m_elements[index].get();
+    if (!e || (serial && e->serial != serial))
+        return nullptr;
+    return e;
+}
+
+void Winsock::load(int index)
+{
+    if (index < 0 || index >= MaxElements || m_elements[index])
+        return;
+    auto e = std::make_unique<Element>();
+    e->serial = ++m_nextSerial;
+    m_elements[index] = std::move(e);
+}
+
+void Winsock::unload(int index)
+{
+    if (index <= 0 || index >= MaxElements || !m_elements[index])
+        return; // element 0 is part of the window and is never unloaded
+    releaseSocket(m_elements[index].get());
+    m_elements[index].reset();
+}
+
+bool Winsock::isLoaded(int index) const
+{
+    return element(index, 0) != nullptr;
+}
+
+quint64 Winsock::serial(int index) const
+{
+    const Element *e = element(index, 0);
+    return e ? e->serial : 0;
+}
+
+// Detaches the element's socket or listener from us and deletes it once control is
+// back in the event loop: it may be the very object whose signal is running now.
+void Winsock::releaseSocket(Element *e)
+{
+    if (e->socket) {
+        e->socket->disconnect(this);
+        e->socket->abort();
+        e->socket->deleteLater();
+        e->socket = nullptr;
+    }
+    if (e->server) {
+        e->server->disconnect(this);
+        e->server->close();
+        e->server->deleteLater();
+        e->server = nullptr;
+    }
+    e->received.clear();
+    e->decoder.resetState();
+    e->arrivalPending = false;
+    e->closePending = false;
+}
+
+bool Winsock::listen(int index, quint16 port, QString *error)
+{
+    Element *e = element(index, 0);
+    if (!e)
+        return false;
+    releaseSocket(e);
+    e->closedByUs = false;
+    e->server = new QTcpServer(this);
+    const quint64 s = e->serial;
+    connect(e->server, &QTcpServer::newConnection, this, [this, index, s] { onNewConnection(index, s); });
+    connect(e->server, &QTcpServer::acceptError, this, [this, index, s] {
+        if (Element *el = element(index, s); el && el->server)
+            emit Error(index, el->server->errorString());
+    });
+    if (!e->server->listen(QHostAddress::Any, port)) {
+        if (error)
+            *error = e->server->errorString();
+        e->server->deleteLater();
+        e->server = nullptr;
+        return false;
+    }
+    return true;
+}
+
+quint16 Winsock::serverPort(int index) const
+{
+    const Element *e = element(index, 0);
+    return e && e->server ? e->server->serverPort() : 0;
+}
+
+void Winsock::onNewConnection(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
+    while (e && e->server && e->server->hasPendingConnections()) {
+        QTcpSocket *socket = e->server->nextPendingConnection();
+        socket->setParent(nullptr);
+        const qint64 id = ++m_nextRequest;
+        m_pending.insert(id, socket);
+        emit ConnectionRequest(index, id);
+        // Not taken by any handler: the connection is closed.
+        if (QTcpSocket *left = m_pending.take(id)) {
+            left->abort();
+            left->deleteLater();
+        }
+        e = element(index, serial);
+    }
+}
+
+void Winsock::accept(int index, qint64 requestID)
+{
+    Element *e = element(index, 0);
+    QTcpSocket *socket = m_pending.take(requestID);
+    if (!socket)
+        return;
+    if (!e) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    releaseSocket(e);
+    e->closedByUs = false;
+    attachSocket(index, e, socket);
+    enableKeepAlive(socket);
+    // Text may already be waiting, sent right after connecting.
+    if (socket->bytesAvailable() > 0)
+        scheduleDeliver(index, e->serial);
+}
+
+void Winsock::attachSocket(int index, Element *e, QTcpSocket *socket)
+{
+    e->socket = socket;
+    socket->setParent(this);
+    socket->setReadBufferSize(ReadBufferBytes);
+    const quint64 s = e->serial;
+    connect(socket, &QTcpSocket::readyRead, this, [this, index, s] { onReadyRead(index, s); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, index, s] { onDisconnected(index, s); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, index, s] { onSocketError(index, s); });
+}
+
+void Winsock::connectToHost(int index, const QString &host, quint16 port)
+{
+    Element *e = element(index, 0);
+    if (!e)
+        return;
+    releaseSocket(e);
+    e->closedByUs = false;
+    auto *socket = new QTcpSocket(this);
+    attachSocket(index, e, socket);
+    const quint64 s = e->serial;
+    connect(socket, &QTcpSocket::connected, this, [this, index, s] {
+        Element *el = element(index, s);
+        if (!el || !el->socket)
+            return;
+        enableKeepAlive(el->socket);
+        emit Connect(index);
+    });
+    socket->connectToHost(host, port);
+}
+
+bool Winsock::isConnected(int index) const
+{
+    const Element *e = element(index, 0);
+    return e && e->socket && e->socket->state() == QAbstractSocket::ConnectedState;
+}
+
+QString Winsock::localIP() const
+{
+    const auto addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress &a : addresses) {
+        if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
+            return a.toString();
+    }
+    return QStringLiteral("127.0.0.1");
+}
+
+void Winsock::sendData(int index, const QByteArray &utf8)
+{
+    Element *e = element(index, 0);
+    if (!e || !e->socket || e->socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    if (e->socket->bytesToWrite() + utf8.size() > MaxQueuedBytes) {
+        // The peer does not read what we send: drop it rather than queue without end.
+        // It is reported as the peer's close once the running handler has yielded.
+        e->closedByUs = true;
+        e->socket->abort();
+        scheduleClose(index, e->serial);
+        return;
+    }
+    e->socket->write(utf8);
+}
+
+QString Winsock::getData(int index)
+{
+    Element *e = element(index, 0);
+    if (!e)
+        return {};
+    if (e->socket)
+        readInto(e);
+    return std::exchange(e->received, QString());
+}
+
+void Winsock::close(int index)
+{
+    Element *e = element(index, 0);
+    if (!e)
+        return;
+    e->closedByUs = true;
+    e->closePending = false;
+    if (e->server)
+        e->server->close();
+    if (e->socket && e->socket->state() != QAbstractSocket::UnconnectedState)
+        e->socket->close();
+}
+
+qint64 Winsock::bytesQueued(int index) const
+{
+    const Element *e = element(index, 0);
+    return e && e->socket ? e->socket->bytesToWrite() : 0;
+}
+
+// Reads what the socket holds, at most one read buffer's worth, through the element's
+// decoder. Returns true when new text is ready to be raised.
+bool Winsock::readInto(Element *e)
+{
+    const QByteArray bytes = e->socket->read(ReadBufferBytes);
+    if (bytes.isEmpty())
+        return !e->received.isEmpty();
+    QString text = e->decoder.decode(bytes);
+    text.replace(QChar(0), QChar::ReplacementCharacter);
+    e->received += text;
+    return !e->received.isEmpty();
+}
+
+void Winsock::onReadyRead(int index, quint64 serial)
+{
+    deliver(index, serial);
+}
+
+void Winsock::scheduleDeliver(int index, quint64 serial)
+{
+    QMetaObject::invokeMethod(this, [this, index, serial] { deliver(index, serial); }, Qt::QueuedConnection);
+}
+
+void Winsock::scheduleClose(int index, quint64 serial)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, index, serial] {
+            if (element(index, serial))
+                emit Close(index);
+        },
+        Qt::QueuedConnection);
+}
+
+// Raises DataArrival for the element, one bounded read per event, never nested inside a
+// running DataArrival handler of the same element. What is left, or came meanwhile, is
+// raised by a queued call so that other elements get their turn in between.
+void Winsock::deliver(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
+    if (!e || !e->socket)
+        return;
+    if (e->inArrival) {
+        e->arrivalPending = true;
+        return;
+    }
+    e->arrivalPending = false;
+    if (!readInto(e)) {
+        if (e->closePending && e->socket->bytesAvailable() == 0) {
+            e->closePending = false;
+            emit Close(index);
+        }
+        return;
+    }
+    e->inArrival = true;
+    emit DataArrival(index, e->received.size());
+    e = element(index, serial);
+    if (!e)
+        return; // unloaded by its own handler
+    e->inArrival = false;
+    if (!e->socket)
+        return;
+    if (e->arrivalPending || e->socket->bytesAvailable() > 0 || e->closePending)
+        scheduleDeliver(index, serial);
+}
+
+void Winsock::onDisconnected(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
+    if (!e || e->closedByUs)
+        return;
+    // Text that came before the close is raised first.
+    if (e->inArrival || e->socket->bytesAvailable() > 0) {
+        e->closePending = true;
+        if (!e->inArrival)
+            scheduleDeliver(index, serial);
+        return;
+    }
+    emit Close(index);
+}
+
+void Winsock::onSocketError(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
+    if (!e || !e->socket || e->closedByUs)
+        return;
+    const auto err = e->socket->error();
+    // The peer's orderly close or reset comes as the disconnected signal, i.e. Close.
+    if (err == QAbstractSocket::RemoteHostClosedError)
+        return;
+    if (e->socket->state() == QAbstractSocket::ConnectedState && err == QAbstractSocket::SocketTimeoutError)
+        return;
+    emit Error(index, e->socket->errorString());
+}

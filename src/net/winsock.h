@@ -1,0 +1,99 @@
+#pragma once
+
+#include "socketarray.h"
+
+#include <QHash>
+#include <QObject>
+#include <QStringDecoder>
+
+#include <array>
+#include <memory>
+
+class QTcpServer;
+class QTcpSocket;
+
+// The chat window's socket array over QTcpServer/QTcpSocket. Every event is raised
+// on the GUI thread with the element's index first.
+//
+// Guarantees beyond plain Qt sockets:
+// - text is UTF-8, decoded per element with a stateful decoder, so a character split
+//   across two reads arrives whole; invalid bytes and NUL become U+FFFD;
+// - DataArrival for an element is never raised while a DataArrival handler of the same
+//   element is still running (during a yield): the data waits and is raised after the
+//   running handler returns, so each peer's text keeps its order;
+// - an element may be unloaded from inside its own handler; it raises nothing afterwards
+//   and its socket is deleted later;
+// - a peer's orderly close or reset is Close; other failures are Error; closing an
+//   element ourselves raises nothing;
+// - a connection request that no handler accepts is closed;
+// - at most MaxQueuedBytes may wait unsent for one peer: past that the connection is
+//   dropped and reported as Close, so a peer that does not read cannot grow our memory.
+class Winsock : public QObject, public SocketArray
+{
+    Q_OBJECT
+
+public:
+    static constexpr int MaxElements = 51;
+    static constexpr qint64 MaxQueuedBytes = 256 * 1024;
+    static constexpr qint64 ReadBufferBytes = 64 * 1024;
+
+    explicit Winsock(QObject *parent = nullptr);
+    ~Winsock() override;
+
+    void load(int index) override;
+    void unload(int index) override;
+    bool isLoaded(int index) const override;
+    quint64 serial(int index) const override;
+
+    bool listen(int index, quint16 port, QString *error) override;
+    void accept(int index, qint64 requestID) override;
+    void connectToHost(int index, const QString &host, quint16 port) override;
+    bool isConnected(int index) const override;
+    QString localIP() const override;
+
+    using SocketArray::sendData;
+    void sendData(int index, const QByteArray &utf8) override;
+    QString getData(int index) override;
+    void close(int index) override;
+
+    quint16 serverPort(int index) const;
+    qint64 bytesQueued(int index) const;
+
+signals:
+    void ConnectionRequest(int index, qint64 requestID);
+    void Connect(int index);
+    void DataArrival(int index, qint64 bytesTotal);
+    void Close(int index);
+    void Error(int index, const QString &description);
+
+private:
+    struct Element
+    {
+        quint64 serial = 0;
+        QTcpServer *server = nullptr;
+        QTcpSocket *socket = nullptr;
+        QStringDecoder decoder{QStringDecoder::Utf8};
+        QString received;
+        bool inArrival = false;      // a DataArrival handler of this element is running
+        bool arrivalPending = false; // data came while it ran
+        bool closePending = false;   // the peer closed while data was still to be raised
+        bool closedByUs = false;
+    };
+
+    Element *element(int index, quint64 serial) const;
+    void attachSocket(int index, Element *e, QTcpSocket *socket);
+    void releaseSocket(Element *e);
+    void onNewConnection(int index, quint64 serial);
+    void onReadyRead(int index, quint64 serial);
+    void onDisconnected(int index, quint64 serial);
+    void onSocketError(int index, quint64 serial);
+    void deliver(int index, quint64 serial);
+    void scheduleDeliver(int index, quint64 serial);
+    void scheduleClose(int index, quint64 serial);
+    bool readInto(Element *e);
+
+    std::array<std::unique_ptr<Element>, MaxElements> m_elements;
+    QHash<qint64, QTcpSocket *> m_pending;
+    quint64 m_nextSerial = 0;
+    qint64 m_nextRequest = 0;
+};

@@ -1,0 +1,223 @@
+#include "serverhub.h"
+
+#include "net/socketarray.h"
+#include "net/wireformat.h"
+#include "ui/windowcontrols.h"
+
+#include <QCoreApplication>
+
+using namespace WireFormat;
+
+ServerHub::ServerHub(SessionState &state, SocketArray &sockets, WindowControls &view)
+    : m_state(state)
+    , m_slots(state.Slots)
+    , m_sockets(sockets)
+    , m_view(view)
+    , m_doEvents([] { QCoreApplication::processEvents(); })
+{
+}
+
+void ServerHub::setDoEvents(std::function<void()> doEvents)
+{
+    m_doEvents = std::move(doEvents);
+}
+
+void ServerHub::DoEvents()
+{
+    m_doEvents();
+}
+
+bool ServerHub::isOpen(int slot) const
+{
+    return slot >= 1 && slot <= m_slots.SizeOfClient && m_slots.ClosedSlot[slot] == 0
+        && m_sockets.isLoaded(slot);
+}
+
+void ServerHub::ConnectionRequest(int index, qint64 requestID)
+{
+    if (index != 0) {
+        m_view.AppendLog(acceptLine(m_slots.ConnCount));
+        return;
+    }
+    if (m_slots.SizeOfClient < MaxSlots) {
+        ++m_slots.ConnCount;
+        ++m_slots.SizeOfClient;
+        const int n = m_slots.ConnCount;
+        m_sockets.load(n);
+        m_sockets.accept(n, requestID);
+        m_view.AppendLog(acceptLine(m_slots.ConnCount));
+        return;
+    }
+    // The top is slot 50: the newcomer takes the lowest slot whose client has gone.
+    for (int i = 1; i < MaxSlots; ++i) {
+        if (m_slots.ClosedSlot[i] != 0) {
+            m_sockets.unload(i);
+            m_sockets.load(i);
+            m_slots.ClosedSlot[i] = 0;
+            m_sockets.accept(i, requestID);
+            m_view.AppendLog(acceptLine(i));
+            return;
+        }
+    }
+    // All 50 slots hold connected clients: the request is not accepted, which closes it.
+    m_view.AppendLog(QStringLiteral("*****  満員のため接続をお断りしました（%1人）  *****").arg(MaxSlots));
+}
+
+void ServerHub::Close(int index)
+{
+    // The listening socket never departs, and a slot departs once.
+    if (index < 1 || index > m_slots.SizeOfClient || m_slots.ClosedSlot[index] != 0)
+        return;
+    departure(index);
+}
+
+void ServerHub::Error(int index, const QString &description)
+{
+    if (index >= 1) {
+        // A client's connection failed: shown, then handled as that client leaving.
+        // The hub goes on listening.
+        m_view.AppendLog(description);
+        Close(index);
+        return;
+    }
+    logConnectionFailure(m_view, description);
+    m_sockets.close(0);
+}
+
+void ServerHub::departure(int index)
+{
+    m_sockets.close(index);
+    const QString name = m_slots.SlotName[index];
+    if (index == m_slots.SizeOfClient) {
+        m_sockets.unload(index);
+        --m_slots.ConnCount;
+        --m_slots.SizeOfClient;
+        m_view.AppendLog(departureLine(name));
+        // Release the closed slots that are now at the top.
+        while (m_slots.ClosedSlot[m_slots.SizeOfClient] != 0) {
+            const int top = m_slots.SizeOfClient;
+            m_sockets.close(top);
+            m_sockets.unload(top);
+            m_slots.ClosedSlot[top] = 0;
+            --m_slots.ConnCount;
+            --m_slots.SizeOfClient;
+        }
+    } else {
+        m_slots.ClosedSlot[index] = qint16(index);
+        m_view.AppendLog(departureLine(name));
+    }
+    BroadcastToClients(WireFormat::departure(name));
+    m_view.setNameListItem(index, QStringLiteral(" "));
+}
+
+void ServerHub::broadcast(const QByteArray &bytes, bool yield)
+{
+    const int bound = m_slots.SizeOfClient;
+    for (int i = 1; i <= bound; ++i) {
+        // Released during a yield (above the current top) or closed: skipped.
+        if (i > m_slots.SizeOfClient || m_slots.ClosedSlot[i] != 0 || !m_sockets.isLoaded(i))
+            continue;
+        m_sockets.sendData(i, bytes);
+        if (yield)
+            DoEvents();
+    }
+}
+
+void ServerHub::BroadcastToClients(const QString &text)
+{
+    broadcast(text.toUtf8(), true);
+}
+
+void ServerHub::sendToOpenSlots(const QString &text)
+{
+    broadcast(text.toUtf8(), false);
+}
+
+void ServerHub::closeAll()
+{
+    const int bound = m_slots.SizeOfClient;
+    for (int i = 0; i <= bound; ++i)
+        m_sockets.close(i);
+}
+
+void ServerHub::DataArrival(int index)
+{
+    if (index < 1)
+        return;
+    // The chunk is held here for the whole event; the segments are views into it.
+    const QString chunk = m_sockets.getData(index);
+    if (chunk.isEmpty())
+        return;
+    if (isRawLine(chunk)) {
+        m_view.AppendLog(chunk);
+        BroadcastToClients(chunk);
+        return;
+    }
+    QStringView remainder = chunk;
+    for (;;) {
+        const Segment s = cutSegment(remainder);
+        if (s.tag == Cnnct) {
+            if (s.payload.isEmpty())
+                return;
+            registerName(index, s.value, s.hasMore);
+        } else if (s.tag == RqSck) {
+            if (m_sockets.isLoaded(index))
+                m_sockets.sendData(index, slotNumber(index));
+        } else if (s.tag == SendM) {
+            if (s.payload.isEmpty())
+                return;
+            const QString value = s.value.toString();
+            m_view.AppendLog(value);
+            BroadcastToClients(chatMessage(value));
+        } else {
+            return; // any other tag ends the chunk
+        }
+        if (!s.hasMore)
+            return;
+        remainder = s.rest;
+    }
+}
+
+// A registration is filed under the slot it came on: that client gets the name list,
+// every other open slot gets the new name and the join notice.
+void ServerHub::registerName(int index, QStringView value, bool more)
+{
+    const QString name = value.toString();
+    m_view.nameListAdd(name);
+    if (index <= MaxSlots)
+        m_slots.SlotName[index] = name;
+
+    // The name list to the newcomer, for as long as its connection is there.
+    const quint64 newcomer = m_sockets.serial(index);
+    const int listBound = m_slots.SizeOfClient;
+    for (int p = 0; p <= listBound; ++p) {
+        if (m_sockets.serial(index) != newcomer || m_slots.ClosedSlot[index] != 0)
+            break;
+        if (p > MaxSlots || m_slots.ClosedSlot[p] != 0 || p >= m_view.nameListCount())
+            continue;
+        m_sockets.sendData(index, nameEntry(m_view.nameListItem(p)));
+        DoEvents();
+    }
+
+    // The new name to the others.
+    const QByteArray entry = nameEntry(name).toUtf8();
+    int bound = m_slots.SizeOfClient;
+    for (int p = 1; p <= bound; ++p) {
+        if (p == index || !isOpen(p))
+            continue;
+        m_sockets.sendData(p, entry);
+        DoEvents();
+    }
+
+    // The join notice to the others, with the last name of the list as it is at each send.
+    bound = m_slots.SizeOfClient;
+    for (int p = 1; p <= bound; ++p) {
+        if (p == index || !isOpen(p))
+            continue;
+        const QString last = m_view.nameListItem(m_view.nameListCount() - 1);
+        m_sockets.sendData(p, chatMessage(joinNotice(last, more)));
+        DoEvents();
+    }
+
+    m_view.AppendLog(joinLogLine(m_view.nameListItem(m_view.nameListCount() - 1)));
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "session/sessionstate.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+class SocketArray;
+class WindowControls;
+
+// The hub's side of the chat: the slot table's accept and departure steps, the walks
+// that send to the open slots, and the handling of everything clients send.
+//
+// Every walk reads its upper bound once when it starts, keeps its own position, tests
+// each slot when it reaches it, and yields (DoEvents) after each send where the chat
+// asks for it. Handlers that run during a yield may change the table, so a walk never
+// keeps anything across a yield but its position, and it skips a slot whose element
+// has gone.
+class ServerHub
+{
+public:
+    ServerHub(SessionState &state, SocketArray &sockets, WindowControls &view);
+
+    // The yield used by the walks; QCoreApplication::processEvents() unless replaced
+    // (tests replace it to make events happen at a chosen point of a walk).
+    void setDoEvents(std::function<void()> doEvents);
+    void DoEvents();
+
+    // Socket events of the hub.
+    void ConnectionRequest(int index, qint64 requestID);
+    void Close(int index);
+    void DataArrival(int index);
+    void Error(int index, const QString &description);
+
+    // Sends the text to every open slot, yielding after each send.
+    void BroadcastToClients(const QString &text);
+    // Sends the text to every open slot without yielding (minimize notices).
+    void sendToOpenSlots(const QString &text);
+    // Closes every socket of the table, the listening one included.
+    void closeAll();
+
+    bool isOpen(int slot) const;
+
+private:
+    void departure(int index);
+    void registerName(int index, QStringView value, bool more);
+    void broadcast(const QByteArray &bytes, bool yield);
+
+    SessionState &m_state;
+    SlotTable &m_slots;
+    SocketArray &m_sockets;
+    WindowControls &m_view;
+    std::function<void()> m_doEvents;
+};

@@ -1,0 +1,315 @@
+#include "main.h"
+
+#include "net/wireformat.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLineEdit>
+#include <QListWidget>
+
+#include <optional>
+
+namespace {
+
+// The port as typed, when it is a whole number from 1 to 65535.
+std::optional<quint16> portNumber(const QString &text)
+{
+    const QString t = text.trimmed();
+    if (t.isEmpty() || t.size() > 5)
+        return std::nullopt;
+    for (QChar c : t) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+    }
+    const int port = t.toInt();
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return quint16(port);
+}
+
+QString badPortLine(const QString &text)
+{
+    return QStringLiteral("*****  ポート「%1」は使えません（1～65535の数字を入力して下さい）  *****").arg(text);
+}
+
+} // namespace
+
+Main::Main(SessionState &state, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+    , m_state(state)
+    , m_hub(state, m_winsock, *this)
+    , m_client(state, m_winsock, *this)
+{
+    setObjectName(QStringLiteral("Main"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowIcon(QIcon(QStringLiteral(":/lanchat/lanchat-32.png")));
+
+    // Sizes are those of the design at 96 dots per inch (15 twips to a pixel).
+    QFont f = font();
+    f.setPixelSize(12);
+    setFont(f);
+    setFixedSize(312, 86);
+
+    m_recieveList = new QListWidget(this);
+    m_recieveList->setObjectName(QStringLiteral("RecieveList"));
+    m_recieveList->setGeometry(8, 8, 297, 52);
+    m_recieveList->setAccessibleName(QStringLiteral("チャットの記録"));
+    m_recieveList->setUniformItemSizes(true);
+
+    m_tSend = new QLineEdit(this);
+    m_tSend->setObjectName(QStringLiteral("TSend"));
+    m_tSend->setGeometry(8, 64, 209, 18);
+    m_tSend->setAccessibleName(QStringLiteral("発言"));
+
+    m_nameList = new QListWidget(this);
+    m_nameList->setObjectName(QStringLiteral("NameList"));
+    m_nameList->setGeometry(224, 64, 81, 16);
+    m_nameList->setAccessibleName(QStringLiteral("参加者"));
+
+    setTabOrder(m_recieveList, m_tSend);
+    setTabOrder(m_tSend, m_nameList);
+
+    connect(m_tSend, &QLineEdit::returnPressed, this, [this] { TSend_KeyPress(13); });
+
+    connect(&m_winsock, &Winsock::ConnectionRequest, this, [this](int index, qint64 id) {
+        if (m_state.Settings.ServerMode == VTrue)
+            m_hub.ConnectionRequest(index, id);
+    });
+    connect(&m_winsock, &Winsock::Connect, this, [this](int index) {
+        if (m_state.Settings.ServerMode != VTrue)
+            m_client.Connect(index);
+    });
+    connect(&m_winsock, &Winsock::DataArrival, this, [this](int index) { onDataArrival(index); });
+    connect(&m_winsock, &Winsock::Close, this, [this](int index) { onClose(index); });
+    connect(&m_winsock, &Winsock::Error, this, [this](int index, const QString &d) { onError(index, d); });
+
+    Form_Initialize();
+}
+
+Main::~Main()
+{
+    Form_Unload();
+}
+
+void Main::Form_Initialize()
+{
+    m_state.resetForChatWindow();
+}
+
+void Main::Show()
+{
+    if (!m_loaded) {
+        m_loaded = true;
+        Form_Load();
+    }
+    show();
+}
+
+void Main::Form_Load()
+{
+    const SessionSettings &s = m_state.Settings;
+    if (s.AlwaysOnTop == VTrue) {
+        setWindowFlag(Qt::WindowStaysOnTopHint, true);
+        AppendLog(QStringLiteral("*****  常に最前面に表示するように設定　*****"));
+    }
+    setWindowTitle(s.TitleText);
+    if (s.NotifyMinimize == VTrue)
+        AppendLog(QStringLiteral("*****  最小化したとき、相手に通知します　*****"));
+
+    const std::optional<quint16> port = portNumber(s.PortText);
+    if (s.ServerMode == VTrue) {
+        QString error;
+        const bool listening = port && m_winsock.listen(0, *port, &error);
+        nameListAdd(s.HandleName);
+        if (listening) {
+            addLogLine(QStringLiteral("*****  サーバを確立しました　*****"));
+            AppendLog(QStringLiteral("*****  あなたのＩＰアドレスは　") + m_winsock.localIP()
+                      + QStringLiteral("  です  *****"));
+        } else {
+            // Never reported as established when it is not.
+            logConnectionFailure(*this, port ? error : badPortLine(s.PortText));
+        }
+    } else {
+        m_winsock.close(0);
+        if (port) {
+            AppendLog(QStringLiteral("接続中..."));
+            m_winsock.connectToHost(0, s.HostText, *port);
+        } else {
+            logConnectionFailure(*this, badPortLine(s.PortText));
+        }
+    }
+    m_state.JustLoaded = VTrue;
+}
+
+void Main::Form_Unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    if (m_state.Settings.ServerMode == VTrue)
+        m_hub.closeAll();
+    else
+        m_winsock.close(0);
+}
+
+void Main::closeEvent(QCloseEvent *event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void Main::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // The first display counts as the window's first resize.
+    if (!m_displayed) {
+        m_displayed = true;
+        m_minimized = isMinimized();
+        Form_Resize();
+    }
+}
+
+// The window cannot be resized by the user, so after its first display its size changes
+// only by minimizing and restoring; each such change counts as one resize.
+void Main::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !m_displayed)
+        return;
+    const bool minimized = isMinimized();
+    if (minimized == m_minimized)
+        return;
+    m_minimized = minimized;
+    Form_Resize();
+}
+
+void Main::Form_Resize()
+{
+    if (m_state.JustLoaded == VTrue) {
+        m_state.JustLoaded = VFalse;
+        return;
+    }
+    m_state.MinimizedFlag = qint16(~m_state.MinimizedFlag);
+    if (m_state.Settings.NotifyMinimize != VTrue)
+        return;
+    sendNotice(m_state.MinimizedFlag == VTrue);
+}
+
+void Main::sendNotice(bool minimized)
+{
+    const bool server = m_state.Settings.ServerMode == VTrue;
+    QString closing;
+    if (!minimized)
+        closing = QStringLiteral("  さんが元に戻しました　*****");
+    else if (server)
+        closing = QStringLiteral("  さんが最初化しました　*****");
+    else
+        closing = QStringLiteral("  さんが最小化しました　*****");
+
+    if (server) {
+        m_hub.sendToOpenSlots(WireFormat::chatMessage(QStringLiteral("*****  ") + nameListItem(0) + closing));
+        return;
+    }
+    if (!m_winsock.isConnected(0))
+        return; // nobody to tell
+    const int own = m_state.OwnSlot;
+    // Before the name list has come, the user's own nickname stands in.
+    const QString name = own >= 0 && own < nameListCount() ? nameListItem(own) : m_state.Settings.HandleName;
+    m_winsock.sendData(0, WireFormat::chatMessage(QStringLiteral("*****  ") + name + closing));
+}
+
+void Main::TSend_KeyPress(int keyAscii)
+{
+    if (keyAscii != 13)
+        return;
+    const QString text = m_tSend->text();
+    if (text.isEmpty())
+        return;
+    const QString line = WireFormat::chatLine(m_state.Settings.HandleName, text);
+    if (m_state.Settings.ServerMode != VTrue) {
+        if (!m_winsock.isConnected(0)) {
+            // The typed text stays in the entry line to be sent later.
+            AppendLog(QStringLiteral("*****　サーバに接続していないため、送信できませんでした　*****"));
+            return;
+        }
+        m_winsock.sendData(0, WireFormat::chatMessage(line));
+    } else {
+        m_hub.BroadcastToClients(WireFormat::chatMessage(line));
+        AppendLog(line);
+    }
+    m_tSend->clear();
+}
+
+void Main::onDataArrival(int index)
+{
+    if (index == 0) {
+        if (m_state.Settings.ServerMode != VTrue)
+            m_client.DataArrival();
+        return;
+    }
+    m_hub.DataArrival(index);
+}
+
+void Main::onClose(int index)
+{
+    if (m_state.Settings.ServerMode == VTrue)
+        m_hub.Close(index);
+    else
+        m_client.Close();
+}
+
+void Main::onError(int index, const QString &description)
+{
+    if (m_state.Settings.ServerMode == VTrue)
+        m_hub.Error(index, description);
+    else
+        m_client.Error(description);
+}
+
+void Main::addLine(const QString &line)
+{
+    m_recieveList->addItem(line);
+    if (m_recieveList->count() > MaxLogLines)
+        delete m_recieveList->takeItem(0);
+    if (isMinimized() || !isActiveWindow())
+        QApplication::alert(this);
+}
+
+void Main::AppendLog(const QString &line)
+{
+    addLine(line);
+    selectLastLogLine();
+}
+
+void Main::addLogLine(const QString &line)
+{
+    addLine(line);
+}
+
+void Main::selectLastLogLine()
+{
+    m_recieveList->setCurrentRow(m_recieveList->count() - 1);
+}
+
+int Main::nameListCount() const
+{
+    return m_nameList->count();
+}
+
+QString Main::nameListItem(int i) const
+{
+    const QListWidgetItem *item = i >= 0 ? m_nameList->item(i) : nullptr;
+    return item ? item->text() : QString();
+}
+
+void Main::nameListAdd(const QString &name)
+{
+    m_nameList->addItem(name);
+}
+
+void Main::setNameListItem(int i, const QString &name)
+{
+    if (QListWidgetItem *item = i >= 0 ? m_nameList->item(i) : nullptr)
+        item->setText(name);
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "client/clientendpoint.h"
+#include "net/winsock.h"
+#include "server/serverhub.h"
+#include "session/sessionstate.h"
+#include "windowcontrols.h"
+
+#include <QWidget>
+
+class QLineEdit;
+class QListWidget;
+
+// The chat window: the log of lines RecieveList, the entry line TSend and the
+// participant list NameList, with the socket array Winsock. As hub it listens and
+// relays; as client it connects to the hub.
+class Main : public QWidget, public WindowControls
+{
+    Q_OBJECT
+
+public:
+    // Most lines the log keeps; the oldest are dropped beyond it.
+    static constexpr int MaxLogLines = 10000;
+
+    // Creating the window resets the slot counters and flags of the session.
+    explicit Main(SessionState &state, QWidget *parent = nullptr);
+    ~Main() override;
+
+    // Runs the load step once, then shows the window.
+    void Show();
+
+    void AppendLog(const QString &line) override;
+    void addLogLine(const QString &line) override;
+    void selectLastLogLine() override;
+    int nameListCount() const override;
+    QString nameListItem(int i) const override;
+    void nameListAdd(const QString &name) override;
+    void setNameListItem(int i, const QString &name) override;
+
+    // Enter in the entry line (key code 13) sends the typed line.
+    void TSend_KeyPress(int keyAscii);
+    // The window was displayed for the first time, minimized or restored.
+    void Form_Resize();
+
+    SessionState &state() { return m_state; }
+    Winsock &winsock() { return m_winsock; }
+    ServerHub &hub() { return m_hub; }
+    QListWidget *recieveList() const { return m_recieveList; }
+    QListWidget *nameList() const { return m_nameList; }
+    QLineEdit *tSend() const { return m_tSend; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void Form_Initialize();
+    void Form_Load();
+    void Form_Unload();
+    void addLine(const QString &line);
+    void sendNotice(bool minimized);
+    void onDataArrival(int index);
+    void onClose(int index);
+    void onError(int index, const QString &description);
+
+    SessionState &m_state;
+    Winsock m_winsock;
+    ServerHub m_hub;
+    ClientEndpoint m_client;
+
+    QListWidget *m_recieveList;
+    QLineEdit *m_tSend;
+    QListWidget *m_nameList;
+
+    bool m_loaded = false;
+    bool m_displayed = false;
+    bool m_unloaded = false;
+    bool m_minimized = false;
+};
