@@ -81,7 +81,7 @@ constexpr size_t kHeadLen = 3 + 4 + kSeqDigits + 1;
 
 std::string clientName(int idx)  // idx 0-based; names b01..b99
 {
-    char buf[8];
+    char buf[16];
     std::snprintf(buf, sizeof buf, "b%02d", idx + 1);
     return buf;
 }
@@ -576,7 +576,7 @@ bool LoadGen::handleSegment(Client &c, std::string_view seg, bool complete)
         if (payload == c.name)
             c.registered = true;
         else
-            ++c.other;
+            ++c.joinNotices;  // a later client's hello
         return true;
     }
     if (!complete)
