@@ -192,17 +192,22 @@ void ServerHub::registerName(int index, QStringView value, bool more)
     const int listBound = m_slots.SizeOfClient;
     for (int p = 0; p <= listBound; ++p) {
         if (m_sockets.serial(index) != newcomer || m_slots.ClosedSlot[index] != 0)
-            break;
+            return;
         if (p > MaxSlots || m_slots.ClosedSlot[p] != 0 || p >= m_view.nameListCount())
             continue;
         m_sockets.sendData(index, nameEntry(m_view.nameListItem(p)));
         DoEvents();
     }
 
+    // A newcomer that left meanwhile is not announced any further.
+    auto gone = [&] { return m_sockets.serial(index) != newcomer || m_slots.ClosedSlot[index] != 0; };
+
     // The new name to the others.
     const QByteArray entry = nameEntry(name).toUtf8();
     int bound = m_slots.SizeOfClient;
     for (int p = 1; p <= bound; ++p) {
+        if (gone())
+            return;
         if (p == index || !isOpen(p))
             continue;
         m_sockets.sendData(p, entry);
@@ -212,6 +217,8 @@ void ServerHub::registerName(int index, QStringView value, bool more)
     // The join notice to the others, with the last name of the list as it is at each send.
     bound = m_slots.SizeOfClient;
     for (int p = 1; p <= bound; ++p) {
+        if (gone())
+            return;
         if (p == index || !isOpen(p))
             continue;
         const QString last = m_view.nameListItem(m_view.nameListCount() - 1);
@@ -219,5 +226,7 @@ void ServerHub::registerName(int index, QStringView value, bool more)
         DoEvents();
     }
 
+    if (gone())
+        return;
     m_view.AppendLog(joinLogLine(m_view.nameListItem(m_view.nameListCount() - 1)));
 }

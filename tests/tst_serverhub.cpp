@@ -1,0 +1,475 @@
+// The hub's slot table and message handling, driven chunk by chunk through in-memory
+// sockets, with the yield replaced so that events can be made to happen mid-walk.
+
+#include "fakes.h"
+#include "server/serverhub.h"
+
+#include <QtTest>
+
+namespace {
+
+const QString S = QStringLiteral("S");
+
+struct Hub
+{
+    SessionState state;
+    FakeSockets sockets;
+    FakeView view;
+    ServerHub hub{state, sockets, view};
+    qint64 nextRequest = 0;
+    std::function<void()> onYield;
+    int yields = 0;
+
+    Hub()
+    {
+        state.Settings.ServerMode = VTrue;
+        state.Settings.HandleName = S;
+        state.resetForChatWindow();
+        view.nameListAdd(S);
+        hub.setDoEvents([this] {
+            ++yields;
+            if (onYield) {
+                auto f = std::exchange(onYield, nullptr);
+                f();
+            }
+        });
+    }
+    int connect()
+    {
+        hub.ConnectionRequest(0, ++nextRequest);
+        return state.Slots.SizeOfClient;
+    }
+    void chunk(int index, const QString &text)
+    {
+        sockets.incoming.insert(index, text);
+        hub.DataArrival(index);
+    }
+    // Connects a client and registers it the way a real client does.
+    int join(const QString &name)
+    {
+        const int slot = connect();
+        chunk(slot, QStringLiteral("_RqSck _Cnnct ") + name);
+        return slot;
+    }
+    void clearSent() { sockets.sent.clear(); }
+    int size() const { return state.Slots.SizeOfClient; }
+};
+
+QString notice(const QString &name)
+{
+    return QStringLiteral("_SendM *****　") + name + QStringLiteral("さんが入室しました　*****");
+}
+
+} // namespace
+
+class TestServerHub : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void acceptOpensSlotsAtTheTop()
+    {
+        Hub h;
+        QCOMPARE(h.connect(), 1);
+        QCOMPARE(h.state.Slots.ConnCount, 1);
+        QCOMPARE(h.view.log.last(), QStringLiteral("1人目の接続を受けつけました"));
+        QVERIFY(h.sockets.isLoaded(1));
+        QCOMPARE(h.sockets.accepted.last(), qMakePair(1, qint64(1)));
+        QCOMPARE(h.connect(), 2);
+        QCOMPARE(h.view.log.last(), QStringLiteral("2人目の接続を受けつけました"));
+        QVERIFY(h.sockets.sent.isEmpty()); // nothing is sent on accept
+    }
+
+    void workedJoinSequence()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.clearSent();
+        const int b = h.connect();
+        h.chunk(b, QStringLiteral("_RqSck "));
+        h.chunk(b, QStringLiteral("_Cnnct B"));
+        QCOMPARE(h.sockets.sentTo(2),
+                 QStringList({"_SdSck 2", "_NameL S", "_NameL A", "_NameL B"}));
+        QCOMPARE(h.sockets.sentTo(1), QStringList({"_NameL B", notice("B")}));
+        QCOMPARE(h.view.log.mid(h.view.log.size() - 2),
+                 QStringList({"2人目の接続を受けつけました", "*****  Bさんが入室しました　*****"}));
+        QCOMPARE(h.view.names, QStringList({"S", "A", "B"}));
+        QCOMPARE(h.state.Slots.SlotName[2], QStringLiteral("B"));
+        QCOMPARE(h.sockets.sendsOnMissing, QList<int>());
+    }
+
+    void registrationFollowedBySegmentUsesTwoSpaceEnding()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        const int b = h.connect();
+        h.clearSent();
+        h.chunk(b, QStringLiteral("_Cnnct B_SendM B >> hi"));
+        QCOMPARE(h.sockets.sentTo(1),
+                 QStringList({"_NameL B", "_SendM *****　Bさんが入室しました  *****", "_SendM B >> hi"}));
+        QCOMPARE(h.sockets.sentTo(2).last(), QStringLiteral("_SendM B >> hi"));
+        QCOMPARE(h.view.log.last(), QStringLiteral("B >> hi"));
+        QCOMPARE(h.view.log.at(h.view.log.size() - 2), QStringLiteral("*****  Bさんが入室しました　*****"));
+    }
+
+    void underscoresCutNamesAndLines()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        const int b = h.connect();
+        h.clearSent();
+        h.chunk(b, QStringLiteral("_Cnnct b_c_SendM lost"));
+        QCOMPARE(h.view.names.last(), QStringLiteral("b"));
+        QCOMPARE(h.sockets.sentTo(1).last(), QStringLiteral("_SendM *****　bさんが入室しました  *****"));
+        QVERIFY(!h.view.log.contains(QStringLiteral("lost"))); // "_c" ends the chunk
+
+        h.clearSent();
+        h.chunk(1, QStringLiteral("_SendM A >> x_y"));
+        QCOMPARE(h.view.log.last(), QStringLiteral("A >> x"));
+        QCOMPARE(h.sockets.sentTo(1), QStringList({"_SendM A >> x"}));
+        QCOMPARE(h.sockets.sentTo(2), QStringList({"_SendM A >> x"}));
+    }
+
+    void emptyPayloadsAndOtherTags()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.clearSent();
+        const int logged = int(h.view.log.size());
+        h.chunk(1, QStringLiteral("_SendM"));
+        h.chunk(1, QStringLiteral("_SendM "));
+        h.chunk(1, QStringLiteral("_Cnnct "));
+        h.chunk(1, QStringLiteral("_NameL x_SendM y"));
+        h.chunk(1, QStringLiteral("_SdSck 3"));
+        h.chunk(1, QStringLiteral("_Clsck A"));
+        h.chunk(1, QStringLiteral("_sendm lower"));
+        h.chunk(1, QStringLiteral("_Se"));
+        QCOMPARE(int(h.view.log.size()), logged);
+        QVERIFY(h.sockets.sent.isEmpty());
+        QCOMPARE(h.view.names.size(), 2);
+
+        // An empty value right before an underscore is still a line.
+        h.chunk(1, QStringLiteral("_SendM _SendM z_NameL q_SendM never"));
+        QCOMPARE(h.view.log.mid(logged), QStringList({"", "z"}));
+        QCOMPARE(h.sockets.sentTo(1), QStringList({"_SendM ", "_SendM z"}));
+
+        // A seventh character other than a space is dropped unexamined.
+        h.clearSent();
+        h.chunk(1, QStringLiteral("_SendMxabc"));
+        QCOMPARE(h.sockets.sentTo(1), QStringList({"_SendM abc"}));
+    }
+
+    void slotRequestAnswersTheAskingSlot()
+    {
+        Hub h;
+        h.connect();
+        h.connect();
+        h.chunk(1, QStringLiteral("_RqSck ignored_RqSck "));
+        QCOMPARE(h.sockets.sentTo(1), QStringList({"_SdSck 1", "_SdSck 1"}));
+        QCOMPARE(h.yields, 0);
+    }
+
+    void rawLinesAreLoggedAndRelayedWhole()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.join(QStringLiteral("B"));
+        h.clearSent();
+        const QString raw = QStringLiteral("plain words _SendM x_Cnnct y");
+        h.chunk(2, raw);
+        QCOMPARE(h.view.log.last(), raw);
+        QCOMPARE(h.sockets.sentTo(1), QStringList({raw}));
+        QCOMPARE(h.sockets.sentTo(2), QStringList({raw}));
+        QCOMPARE(h.view.names.size(), 3);
+    }
+
+    void departures()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.join(QStringLiteral("B"));
+        h.join(QStringLiteral("C"));
+        h.clearSent();
+
+        // A slot below the top is marked; counters stay.
+        h.hub.Close(2);
+        QCOMPARE(h.state.Slots.ClosedSlot[2], qint16(2));
+        QCOMPARE(h.size(), 3);
+        QVERIFY(h.sockets.isLoaded(2));
+        QCOMPARE(h.view.log.last(), QStringLiteral("*****  Bさんが落ちました。。。  *****"));
+        QCOMPARE(h.sockets.sentTo(1), QStringList({"_Clsck B"}));
+        QCOMPARE(h.sockets.sentTo(3), QStringList({"_Clsck B"}));
+        QVERIFY(h.sockets.sentTo(2).isEmpty());
+        QCOMPARE(h.view.names, QStringList({"S", "A", " ", "C"}));
+
+        // The next connection takes the top + 1, not the gap.
+        QCOMPARE(h.connect(), 4);
+        h.hub.Close(4);
+        QCOMPARE(h.size(), 3);
+
+        // The top departs: it and the closed slot below are released, one line, one notice.
+        h.clearSent();
+        const int logged = int(h.view.log.size());
+        h.hub.Close(3);
+        QCOMPARE(h.size(), 1);
+        QCOMPARE(h.state.Slots.ConnCount, 1);
+        QVERIFY(!h.sockets.isLoaded(3) && !h.sockets.isLoaded(2));
+        QCOMPARE(h.state.Slots.ClosedSlot[2], qint16(0));
+        QCOMPARE(h.view.log.mid(logged), QStringList({"*****  Cさんが落ちました。。。  *****"}));
+        QCOMPARE(h.sockets.sentTo(1), QStringList({"_Clsck C"}));
+
+        // A repeated close of a departed slot is not a second departure.
+        h.hub.Close(3);
+        h.hub.Close(2);
+        QCOMPARE(int(h.view.log.size()), logged + 1);
+
+        // The only client departs.
+        h.hub.Close(1);
+        QCOMPARE(h.size(), 0);
+        QCOMPARE(h.view.names.at(1), QStringLiteral(" "));
+        QCOMPARE(h.sockets.loaded.keys(), QList<int>({0}));
+    }
+
+    void compactionOfClosedSlotsBelowTheTop()
+    {
+        Hub h;
+        for (const char *n : {"A", "B", "C", "D", "E"})
+            h.join(QString::fromLatin1(n));
+        h.hub.Close(3);
+        h.hub.Close(4);
+        h.clearSent();
+        const int logged = int(h.view.log.size());
+        h.hub.Close(5);
+        QCOMPARE(h.size(), 2);
+        QCOMPARE(h.state.Slots.ConnCount, 2);
+        QCOMPARE(h.sockets.unloads, QList<int>({5, 4, 3}));
+        QCOMPARE(h.view.log.mid(logged), QStringList({"*****  Eさんが落ちました。。。  *****"}));
+        QCOMPARE(h.sockets.sent.size(), 2); // "_Clsck E" to slots 1 and 2
+        for (int i = 0; i <= MaxSlots; ++i)
+            QCOMPARE(h.state.Slots.ClosedSlot[i], qint16(0));
+    }
+
+    void departureBeforeRegistrationAndReuseOfTheTop()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.connect();
+        h.hub.Close(2);
+        QCOMPARE(h.view.log.last(), QStringLiteral("*****  さんが落ちました。。。  *****"));
+        QCOMPARE(h.sockets.sentTo(1).last(), QStringLiteral("_Clsck "));
+
+        // Slot 2 again: the number repeats, and an unregistered departure names the previous one.
+        h.join(QStringLiteral("B"));
+        QCOMPARE(h.view.log.at(h.view.log.size() - 2), QStringLiteral("2人目の接続を受けつけました"));
+        QCOMPARE(h.view.names, QStringList({"S", "A", "B"}));
+        h.hub.Close(2);
+        QCOMPARE(h.view.names, QStringList({"S", "A", " "}));
+        h.connect();
+        h.hub.Close(2);
+        QCOMPARE(h.view.log.last(), QStringLiteral("*****  Bさんが落ちました。。。  *****"));
+    }
+
+    void nameListAfterReuseShowsBlankAndStopsAtTheTop()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.join(QStringLiteral("B"));
+        h.hub.Close(2);
+        h.clearSent();
+        h.join(QStringLiteral("C"));
+        // Entries S, A, " " (B's old place): C's own entry lies past the walk's end.
+        QCOMPARE(h.sockets.sentTo(2), QStringList({"_SdSck 2", "_NameL S", "_NameL A", "_NameL  "}));
+    }
+
+    void registrationIsFiledUnderTheSlotItCameOn()
+    {
+        Hub h;
+        const int a = h.connect();
+        const int b = h.connect();
+        h.chunk(a, QStringLiteral("_RqSck _Cnnct A"));
+        QCOMPARE(h.state.Slots.SlotName[1], QStringLiteral("A"));
+        QCOMPARE(h.state.Slots.SlotName[2], QString());
+        QCOMPARE(h.sockets.sentTo(a), QStringList({"_SdSck 1", "_NameL S", "_NameL A"}));
+        QCOMPARE(h.sockets.sentTo(b), QStringList({"_NameL A", notice("A")}));
+        h.clearSent();
+        h.chunk(b, QStringLiteral("_RqSck _Cnnct B"));
+        QCOMPARE(h.sockets.sentTo(b), QStringList({"_SdSck 2", "_NameL S", "_NameL A", "_NameL B"}));
+        QCOMPARE(h.sockets.sentTo(a), QStringList({"_NameL B", notice("B")}));
+    }
+
+    void repeatedRegistrationAddsEntries()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.chunk(1, QStringLiteral("_Cnnct A"));
+        QCOMPARE(h.view.names, QStringList({"S", "A", "A"}));
+    }
+
+    void positionsPastTheEndOfTheListSendNothing()
+    {
+        Hub h;
+        h.connect(); // slot 1 never registers
+        h.connect();
+        h.connect();
+        h.chunk(3, QStringLiteral("_Cnnct C"));
+        // Entries: S, C. Positions 2 and 3 do not exist.
+        QCOMPARE(h.sockets.sentTo(3), QStringList({"_NameL S", "_NameL C"}));
+    }
+
+    void tableFullOfGapsReusesTheLowestClosedSlot()
+    {
+        Hub h;
+        for (int i = 1; i <= MaxSlots; ++i)
+            h.join(QStringLiteral("u%1").arg(i));
+        QCOMPARE(h.size(), 50);
+        h.hub.Close(7);
+        h.hub.Close(3);
+        h.clearSent();
+
+        QCOMPARE(h.connect(), 50); // the top stays 50
+        QCOMPARE(h.view.log.last(), QStringLiteral("3人目の接続を受けつけました"));
+        QCOMPARE(h.state.Slots.ClosedSlot[3], qint16(0));
+        QCOMPARE(h.state.Slots.ConnCount, 50);
+        h.chunk(3, QStringLiteral("_RqSck _Cnnct new"));
+        QCOMPARE(h.sockets.sentTo(3).first(), QStringLiteral("_SdSck 3"));
+        QCOMPARE(h.state.Slots.SlotName[3], QStringLiteral("new"));
+
+        h.connect();
+        QCOMPARE(h.view.log.last(), QStringLiteral("7人目の接続を受けつけました"));
+
+        // Now all 50 are connected: the next one is turned away, nothing else changes.
+        const qint64 refused = h.nextRequest + 1;
+        h.connect();
+        QCOMPARE(h.view.log.last(), QStringLiteral("*****  満員のため接続をお断りしました（50人）  *****"));
+        QVERIFY(std::none_of(h.sockets.accepted.begin(), h.sockets.accepted.end(),
+                             [&](const auto &a) { return a.second == refused; }));
+        QCOMPARE(h.size(), 50);
+        QVERIFY(!h.sockets.isLoaded(51));
+
+        h.clearSent();
+        h.chunk(50, QStringLiteral("_SendM u50 >> still here"));
+        QCOMPARE(h.sockets.sent.size(), 50);
+        QCOMPARE(h.sockets.sendsOnMissing, QList<int>());
+    }
+
+    void slotErrorIsADepartureAndListeningGoesOn()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.join(QStringLiteral("B"));
+        h.join(QStringLiteral("C"));
+        h.hub.Error(2, QStringLiteral("network trouble"));
+        QCOMPARE(h.view.log.mid(h.view.log.size() - 2),
+                 QStringList({"network trouble", "*****  Bさんが落ちました。。。  *****"}));
+        QCOMPARE(h.state.Slots.ClosedSlot[2], qint16(2));
+        QVERIFY(!h.sockets.closes.contains(0));
+        QCOMPARE(h.view.names.at(2), QStringLiteral(" "));
+
+        // The listening socket's own error stops listening.
+        h.hub.Error(0, QStringLiteral("listener trouble"));
+        QCOMPARE(h.view.log.mid(h.view.log.size() - 2), QStringList({"listener trouble", "*****　接続失敗　*****"}));
+        QCOMPARE(h.view.selected, int(h.view.log.size()) - 1);
+        QVERIFY(h.sockets.closes.contains(0));
+    }
+
+    void closeOfTheListeningSocketUnloadsNothing()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.hub.Close(0);
+        QVERIFY(h.sockets.isLoaded(0));
+        QVERIFY(h.sockets.unloads.isEmpty());
+        QCOMPARE(h.size(), 1);
+    }
+
+    void broadcastSkipsClosedSlotsAndYieldsPerSend()
+    {
+        Hub h;
+        for (const char *n : {"A", "B", "C"})
+            h.join(QString::fromLatin1(n));
+        h.hub.Close(2);
+        h.clearSent();
+        h.yields = 0;
+        h.hub.BroadcastToClients(QStringLiteral("_SendM S >> hi"));
+        QCOMPARE(h.sockets.sent.size(), 2);
+        QCOMPARE(h.sockets.sent[0].index, 1);
+        QCOMPARE(h.sockets.sent[1].index, 3);
+        QCOMPARE(h.yields, 2);
+        h.yields = 0;
+        h.hub.sendToOpenSlots(QStringLiteral("_SendM notice"));
+        QCOMPARE(h.yields, 0);
+    }
+
+    void departureOfTheTopDuringABroadcast()
+    {
+        Hub h;
+        for (const char *n : {"A", "B", "C"})
+            h.join(QString::fromLatin1(n));
+        h.clearSent();
+        h.onYield = [&] { h.hub.Close(3); };
+        h.chunk(1, QStringLiteral("_SendM A >> hi"));
+        // Slot 3 left during the yield after the first send: never sent to afterwards.
+        QCOMPARE(h.sockets.sentTo(1).first(), QStringLiteral("_SendM A >> hi"));
+        QCOMPARE(h.sockets.sentTo(2).first(), QStringLiteral("_Clsck C"));
+        QVERIFY(!h.sockets.sentTo(3).contains(QStringLiteral("_SendM A >> hi")));
+        QCOMPARE(h.sockets.sendsOnMissing, QList<int>());
+        QCOMPARE(h.view.log.filter(QStringLiteral("Cさんが落ちました")).size(), 1);
+    }
+
+    void newConnectionDuringABroadcastIsAboveTheBound()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.join(QStringLiteral("B"));
+        h.clearSent();
+        h.onYield = [&] { h.connect(); };
+        h.chunk(2, QStringLiteral("_SendM B >> hi"));
+        QCOMPARE(h.size(), 3);
+        QVERIFY(h.sockets.sentTo(3).isEmpty());
+        QCOMPARE(h.sockets.sentTo(1), QStringList({"_SendM B >> hi"}));
+        QCOMPARE(h.sockets.sentTo(2), QStringList({"_SendM B >> hi"}));
+    }
+
+    void newcomerLeavesWhileItsNameListIsSent()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        const int b = h.connect();
+        h.clearSent();
+        h.onYield = [&] { h.hub.Close(b); };
+        h.chunk(b, QStringLiteral("_Cnnct B"));
+        QCOMPARE(h.sockets.sentTo(b), QStringList({"_NameL S"}));
+        QCOMPARE(h.sockets.sendsOnMissing, QList<int>());
+        // The others hear of the departure and nothing more of the newcomer.
+        QCOMPARE(h.sockets.sentTo(1), QStringList({"_Clsck B"}));
+        QCOMPARE(h.view.log.filter(QStringLiteral("Bさんが入室")).size(), 0);
+        QCOMPARE(h.size(), 1);
+    }
+
+    void slotMarkedDuringAWalkIsSkipped()
+    {
+        Hub h;
+        for (const char *n : {"A", "B", "C"})
+            h.join(QString::fromLatin1(n));
+        h.clearSent();
+        h.onYield = [&] { h.hub.Close(2); };
+        h.chunk(3, QStringLiteral("_SendM C >> x"));
+        QVERIFY(!h.sockets.sentTo(2).contains(QStringLiteral("_SendM C >> x")));
+        QCOMPARE(h.sockets.sentTo(3).last(), QStringLiteral("_SendM C >> x"));
+    }
+
+    void closeAllClosesEveryElement()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.join(QStringLiteral("B"));
+        h.join(QStringLiteral("C"));
+        h.hub.Close(2);
+        h.sockets.closes.clear();
+        h.hub.closeAll();
+        QCOMPARE(h.sockets.closes, QList<int>({0, 1, 2, 3}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServerHub)
+#include "tst_serverhub.moc"
