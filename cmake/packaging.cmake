@@ -32,15 +32,14 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
-# The long description: continuation lines of a control field start with a space,
-# and an empty line is written as " .".
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- One copy of lanchat runs as the hub; the others connect to it over TCP
- (port 9898 by default). Every participant types one-line messages, which
- the hub relays to everyone together with the author's nickname. The hub
- keeps the list of participants and announces who joins and leaves.
- .
- The user interface is in Japanese.")
+# The long description under the summary line; CPack indents it for the
+# control file and turns the empty line into the " ." paragraph break.
+set(CPACK_PACKAGE_DESCRIPTION "One copy of lanchat runs as the hub; the others connect to it over TCP
+(port 9898 by default). Every participant types one-line messages, which
+the hub relays to everyone together with the author's nickname. The hub
+keeps the list of participants and announces who joins and leaves.
+
+The user interface is in Japanese.")
 # The libraries come from the binary (dpkg-shlibdeps); the rest is added here.
 # The interface is Japanese, so a CJK font is required; Qt's own Japanese
 # texts (button labels, socket errors) are welcome but not essential.

@@ -1,0 +1,157 @@
+// The client's handling of what the hub sends, chunk by chunk, and its connection events.
+
+#include "client/clientendpoint.h"
+#include "fakes.h"
+
+#include <QtTest>
+
+namespace {
+
+struct Client
+{
+    SessionState state;
+    FakeSockets sockets;
+    FakeView view;
+    ClientEndpoint client{state, sockets, view};
+
+    Client() { state.Settings.HandleName = QStringLiteral("me"); }
+    void chunk(const QString &text)
+    {
+        sockets.incoming.insert(0, text);
+        client.DataArrival();
+    }
+};
+
+} // namespace
+
+class TestClientEndpoint : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void connectSendsTheTwoOpeningMessagesThenLogs()
+    {
+        Client c;
+        c.state.Settings.HandleName = QStringLiteral("a_b");
+        c.client.Connect(0);
+        QCOMPARE(c.sockets.sentTo(0), QStringList({"_RqSck ", "_Cnnct a_b"}));
+        QCOMPARE(c.view.log, QStringList({"*****　接続に成功しました　*****"}));
+    }
+
+    void closeAndErrorLines()
+    {
+        Client c;
+        c.client.Close();
+        QCOMPARE(c.view.log, QStringList({"*****  サーバが落ちました！  *****"}));
+        QVERIFY(c.sockets.closes.isEmpty());
+        c.client.Error(QStringLiteral("接続が拒否されました"));
+        QCOMPARE(c.view.log.mid(1), QStringList({"接続が拒否されました", "*****　接続失敗　*****"}));
+        QCOMPARE(c.view.selected, 2);
+        QCOMPARE(c.sockets.closes, QList<int>({0}));
+    }
+
+    void slotNumberAndNameList()
+    {
+        Client c;
+        c.chunk(QStringLiteral("_SdSck 2_NameL S_NameL A_NameL B"));
+        QCOMPARE(c.state.OwnSlot, qint16(2));
+        QCOMPARE(c.view.names, QStringList({"S", "A", "B"}));
+        QVERIFY(c.view.log.isEmpty());
+    }
+
+    void departureBlanksEveryMatchingEntry()
+    {
+        Client c;
+        c.chunk(QStringLiteral("_NameL A_NameL B_NameL A"));
+        c.chunk(QStringLiteral("_Clsck A"));
+        QCOMPARE(c.view.log, QStringList({"*****  Aさんが落ちました。。。  *****"}));
+        QCOMPARE(c.view.names, QStringList({" ", "B", " "}));
+        QCOMPARE(c.state.PeerName, QStringLiteral("A"));
+        c.chunk(QStringLiteral("_Clsck nobody"));
+        QCOMPARE(c.view.names, QStringList({" ", "B", " "}));
+        QCOMPARE(c.view.log.size(), 2);
+
+        Client empty;
+        empty.chunk(QStringLiteral("_Clsck X"));
+        QCOMPARE(empty.view.log.size(), 1);
+        QVERIFY(empty.view.names.isEmpty());
+    }
+
+    void rawLinesAndUnknownTagsAreLoggedWhole()
+    {
+        Client c;
+        c.chunk(QStringLiteral("plain words"));
+        c.chunk(QStringLiteral("x_SendM not acted on"));
+        c.chunk(QStringLiteral("_namel lower_NameL q"));
+        c.chunk(QStringLiteral("_Cnnct someone"));
+        c.chunk(QStringLiteral("_RqSck "));
+        QCOMPARE(c.view.log, QStringList({"plain words", "x_SendM not acted on", "_namel lower_NameL q",
+                                          "_Cnnct someone", "_RqSck "}));
+        QVERIFY(c.view.names.isEmpty());
+        QCOMPARE(c.view.selected, 4);
+    }
+
+    void emptyPayloadsAndUnderscores()
+    {
+        Client c;
+        c.chunk(QStringLiteral("_SendM"));
+        c.chunk(QStringLiteral("_SendM "));
+        QVERIFY(c.view.log.isEmpty());
+        c.chunk(QStringLiteral("_SendM _SendM z"));
+        QCOMPARE(c.view.log, QStringList({"", "z"}));
+
+        c.chunk(QStringLiteral("_NameL _NameL n"));
+        QCOMPARE(c.view.names, QStringList({"", "n"}));
+
+        // The seventh character is dropped whatever it is.
+        c.chunk(QStringLiteral("_NameL#x"));
+        QCOMPARE(c.view.names.last(), QStringLiteral("x"));
+
+        // A chat line with an underscore: the rest, and what follows, is one more line.
+        c.view.log.clear();
+        c.chunk(QStringLiteral("_SendM A >> a_b_SendM A >> next"));
+        QCOMPARE(c.view.log, QStringList({"A >> a", "_b_SendM A >> next"}));
+
+        // A name with an underscore.
+        c.chunk(QStringLiteral("_NameL x_y"));
+        QCOMPARE(c.view.names.last(), QStringLiteral("x"));
+        QCOMPARE(c.view.log.last(), QStringLiteral("_y"));
+    }
+
+    void readSlotNumber_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<int>("slot");
+        QTest::newRow("digits") << "7" << 7;
+        QTest::newRow("two digits") << "12" << 12;
+        QTest::newRow("letter") << "x" << 0;
+        QTest::newRow("empty") << "" << 0;
+        QTest::newRow("leading blanks") << "  3" << 3;
+        QTest::newRow("trailing text") << "4abc" << 4;
+        QTest::newRow("half to even down") << "2.5" << 2;
+        QTest::newRow("half to even up") << "3.5" << 4;
+        QTest::newRow("above half") << "2.51" << 3;
+        QTest::newRow("below half") << "2.49" << 2;
+        QTest::newRow("fraction only") << ".7" << 1;
+        QTest::newRow("too large") << "99999" << 0;
+        QTest::newRow("full-width digit") << "７" << 0;
+    }
+    void readSlotNumber()
+    {
+        QFETCH(QString, value);
+        QFETCH(int, slot);
+        QCOMPARE(int(ClientEndpoint::readSlotNumber(value)), slot);
+    }
+
+    void slotNumberFromTheWire()
+    {
+        Client c;
+        c.chunk(QStringLiteral("_SdSck 7"));
+        QCOMPARE(c.state.OwnSlot, qint16(7));
+        c.chunk(QStringLiteral("_SdSck q"));
+        QCOMPARE(c.state.OwnSlot, qint16(0));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestClientEndpoint)
+#include "tst_clientendpoint.moc"
