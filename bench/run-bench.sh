@@ -1,0 +1,287 @@
+#!/usr/bin/env bash
+# Hub benchmark: the lanchat hub against a minimal epoll relay and ngircd,
+# all driven by the same load generator on loopback.
+#
+#   bench/run-bench.sh [--lanchat-host PATH] [--clients "10 50"] [--runs 3]
+#                      [--quick] [--out DIR] [--results FILE]
+#
+# The lanchat hub is measured when a bench host program is known: the path in
+# $LANCHAT_BENCHHOST or --lanchat-host, else a built lanchat-benchhost found
+# under the repository, else one built here when the project's CMake files
+# define that target. The host is started as `lanchat-benchhost PORT` with
+# QT_QPA_PLATFORM=offscreen and must listen on 127.0.0.1:PORT with the hub
+# nickname "hub". Without it only the two references run.
+#
+# Environment: BENCH_BUILD_DIR (default <repo>/build-bench), BENCH_PORT_BASE
+# (default 39100), BENCH_TOTAL_LINES (default 100000), BENCH_TOTAL_MAX_SECONDS
+# (default 90).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(dirname "$here")
+build_root=${BENCH_BUILD_DIR:-$repo/build-bench}
+port_base=${BENCH_PORT_BASE:-39100}
+total_lines=${BENCH_TOTAL_LINES:-100000}
+total_max=${BENCH_TOTAL_MAX_SECONDS:-90}
+clients_list="10 50"
+runs=3
+lanchat_host=${LANCHAT_BENCHHOST:-}
+out=""
+results=""
+loadgen_extra=()
+
+usage() { sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; }
+
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --lanchat-host) lanchat_host=$2; shift 2 ;;
+        --clients) clients_list=$2; shift 2 ;;
+        --runs) runs=$2; shift 2 ;;
+        --out) out=$2; shift 2 ;;
+        --results) results=$2; shift 2 ;;
+        --quick)
+            runs=1; total_lines=0
+            loadgen_extra=(--latency-lines 500 --seconds 2)
+            shift ;;
+        -h|--help) usage; exit 0 ;;
+        *) echo "run-bench: unknown argument $1" >&2; usage >&2; exit 2 ;;
+    esac
+done
+
+log() { printf '%s\n' "$*" >&2; }
+
+# --- tools this script needs ------------------------------------------------
+ngircd_bin=/usr/sbin/ngircd
+missing=()
+command -v cmake >/dev/null || missing+=(cmake)
+command -v g++ >/dev/null || missing+=(g++)
+[ -x "$ngircd_bin" ] || missing+=(ngircd)
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo_cmd=()
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    log "run-bench: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    if ! "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >&2; then
+        "${sudo_cmd[@]}" apt-get update -q >&2
+        "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >&2
+    fi
+fi
+
+# --- build --------------------------------------------------------------------
+tools=$build_root/tools
+cmake -S "$here" -B "$tools" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$tools" --target loadgen relay -j "$(nproc)" >/dev/null
+loadgen=$tools/loadgen
+relay=$tools/relay
+
+# --- lanchat bench host (hook) ------------------------------------------------
+if [ -z "$lanchat_host" ] && grep -rqs --include=CMakeLists.txt 'lanchat-benchhost' "$repo/src" "$repo/bench" "$repo/CMakeLists.txt"; then
+    log "run-bench: building lanchat-benchhost"
+    if cmake -S "$repo" -B "$build_root/project" -DCMAKE_BUILD_TYPE=Release >/dev/null \
+        && cmake --build "$build_root/project" --target lanchat-benchhost -j "$(nproc)" >/dev/null; then
+        lanchat_host=$(find "$build_root/project" -type f -name lanchat-benchhost -perm -u+x | head -n 1)
+    else
+        log "run-bench: building lanchat-benchhost failed"
+    fi
+fi
+if [ -z "$lanchat_host" ]; then
+    lanchat_host=$(find "$repo" -maxdepth 5 -type f -name lanchat-benchhost -perm -u+x 2>/dev/null | head -n 1 || true)
+fi
+hubs="relay ngircd"
+if [ -n "$lanchat_host" ]; then
+    [ -x "$lanchat_host" ] || { log "run-bench: $lanchat_host is not executable"; exit 2; }
+    hubs="lanchat relay ngircd"
+    log "run-bench: lanchat hub: $lanchat_host"
+else
+    log "run-bench: no lanchat-benchhost (set LANCHAT_BENCHHOST); measuring the references only"
+fi
+
+# --- hub processes --------------------------------------------------------------
+[ -n "$out" ] || out=$(mktemp -d "${TMPDIR:-/tmp}/lanchat-bench.XXXXXX")
+mkdir -p "$out"
+hub_pid=""
+
+port_listening() {  # is 127.0.0.1:$1 or *:$1 in LISTEN state?
+    local hex
+    hex=$(printf '%04X' "$1")
+    grep -qE "^ *[0-9]+: (0100007F|00000000):$hex [0-9A-F]{8}:[0-9A-F]{4} 0A " /proc/net/tcp
+}
+
+stop_hub() {
+    [ -n "$hub_pid" ] || return 0
+    kill -TERM "$hub_pid" 2>/dev/null || true
+    local i
+    for i in $(seq 50); do
+        kill -0 "$hub_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$hub_pid" 2>/dev/null || true
+    wait "$hub_pid" 2>/dev/null || true
+    hub_pid=""
+}
+trap stop_hub EXIT
+trap 'exit 130' INT TERM
+
+write_ngircd_conf() {  # $1 file, $2 port
+    cat >"$1" <<EOF
+# Private ngircd for the lanchat benchmark: loopback only, no lookups,
+# penalties off, enough connections from one address.
+[Global]
+	Name = bench.localhost
+	Info = lanchat benchmark reference
+	AdminInfo1 = lanchat benchmark
+	AdminInfo2 = loopback only
+	AdminEMail = bench@localhost
+	Listen = 127.0.0.1
+	Ports = $2
+	MotdPhrase = bench
+[Limits]
+	MaxConnections = 1000
+	MaxConnectionsIP = 1000
+	MaxJoins = 10
+	MaxPenaltyTime = 0
+	PingTimeout = 600
+	PongTimeout = 120
+[Options]
+	DNS = no
+	Ident = no
+	PAM = no
+EOF
+}
+
+# start_hub KIND PORT LOG: sets hub_pid; waits until the port listens.
+start_hub() {
+    local kind=$1 port=$2 logf=$3
+    if port_listening "$port"; then
+        log "run-bench: port $port already in use"
+        return 1
+    fi
+    case "$kind" in
+        relay) "$relay" "$port" --max-seconds 1800 >"$logf" 2>&1 & hub_pid=$! ;;
+        ngircd)
+            local conf=$out/ngircd-$port.conf
+            write_ngircd_conf "$conf" "$port"
+            "$ngircd_bin" -n -f "$conf" >"$logf" 2>&1 & hub_pid=$! ;;
+        lanchat)
+            # Hook: the bench host opens the hub's window offscreen on PORT.
+            QT_QPA_PLATFORM=offscreen "$lanchat_host" "$port" >"$logf" 2>&1 & hub_pid=$! ;;
+    esac
+    local i
+    for i in $(seq 200); do
+        port_listening "$port" && return 0
+        kill -0 "$hub_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    log "run-bench: $kind did not listen on $port (log: $logf)"
+    stop_hub
+    return 1
+}
+
+mode_of() { case "$1" in ngircd) echo irc ;; *) echo "$1" ;; esac; }
+
+# --- runs -------------------------------------------------------------------------
+read -r load1 _ </proc/loadavg
+log "run-bench: results in $out (load average $load1; an idle machine gives steadier figures)"
+failures=0
+port=$port_base
+t_start=$(date +%s)
+for n in $clients_list; do
+    for r in $(seq "$runs"); do
+        for hub in $hubs; do
+            port=$((port + 1))
+            f=$out/$hub-n$n-r$r
+            if ! start_hub "$hub" "$port" "$f.hub.log"; then
+                failures=$((failures + 1))
+                continue
+            fi
+            total_args=()
+            [ "$total_lines" -gt 0 ] && total_args=(--total-lines "$total_lines" --total-max-seconds "$total_max")
+            if "$loadgen" --mode "$(mode_of "$hub")" --port "$port" --clients "$n" --hub-pid "$hub_pid" \
+                --max-seconds 400 "${total_args[@]}" "${loadgen_extra[@]}" >"$f.txt" 2>"$f.err"; then
+                :
+            else
+                failures=$((failures + 1))
+                log "run-bench: FAILED: $hub N=$n run $r (see $f.err)"
+            fi
+            tail -n 1 "$f.err" >&2 || true
+            stop_hub
+        done
+    done
+done
+t_end=$(date +%s)
+
+# --- medians and ratios -----------------------------------------------------------
+# median KEY FILES...: median of the values of KEY in those key=value files
+median() {
+    local key=$1
+    shift
+    cat "$@" 2>/dev/null | awk -F= -v k="$key" '$1 == k { print $2 }' | sort -g |
+        awk '{ v[NR] = $1 } END {
+            if (NR == 0) { print "-"; exit }
+            if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+ratio() {  # ratio A B
+    awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'
+}
+fmt() {  # fmt VALUE DECIMALS
+    awk -v v="$1" -v d="$2" 'BEGIN { if (v == "-") print "-"; else printf "%.*f", d, v }'
+}
+
+summary=$out/summary.md
+{
+    echo "Machine: $(uname -srm), $(nproc) cores, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
+    echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); load average at start: $load1; wall time $((t_end - t_start)) s"
+    echo "Medians of $runs run(s) each; lines checked for cuts, changes, order and loss in every run."
+    echo
+    echo "| hub | N | fan-out p50 µs | p99 µs | max µs | lines/s | deliveries/s | hub CPU ms / 1,000 deliveries | RSS start kB | RSS after kB | lines in all | RSS then kB | failed runs |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+    for n in $clients_list; do
+        for hub in $hubs; do
+            files=("$out/$hub-n$n-r"*.txt)
+            bad=$(grep -L '^result=PASS$' "${files[@]}" 2>/dev/null | wc -l)
+            echo "| $hub | $n | $(fmt "$(median lat_p50_us "${files[@]}")" 0) | $(fmt "$(median lat_p99_us "${files[@]}")" 0) | $(fmt "$(median lat_max_us "${files[@]}")" 0) | $(fmt "$(median tp_lines_per_s "${files[@]}")" 0) | $(fmt "$(median tp_deliveries_per_s "${files[@]}")" 0) | $(fmt "$(median tp_hub_cpu_ms_per_1k_deliveries "${files[@]}")" 3) | $(median hub_rss_start_kb "${files[@]}") | $(median hub_rss_after_kb "${files[@]}") | $(median lines_sent "${files[@]}") | $(median hub_rss_total_kb "${files[@]}") | $bad |"
+        done
+    done
+    if [ -n "$lanchat_host" ]; then
+        echo
+        echo "Ratios lanchat / reference (medians). Fan-out and CPU: lower is better, target ≤ 1.00 against ngircd; deliveries/s: higher is better, target ≥ 1.00 against ngircd."
+        echo
+        echo "| N | against | fan-out p50 | p99 | deliveries/s | hub CPU per delivery |"
+        echo "|---|---|---|---|---|---|"
+        for n in $clients_list; do
+            lf=("$out/lanchat-n$n-r"*.txt)
+            for ref in ngircd relay; do
+                rf=("$out/$ref-n$n-r"*.txt)
+                row="| $n | $ref"
+                for key in lat_p50_us lat_p99_us tp_deliveries_per_s tp_hub_cpu_ms_per_1k_deliveries; do
+                    row="$row | $(ratio "$(median "$key" "${lf[@]}")" "$(median "$key" "${rf[@]}")")"
+                done
+                echo "$row |"
+            done
+        done
+        echo
+        echo "lanchat RSS growth after the long phase (RSS then − RSS start, kB): $(for n in $clients_list; do
+            lf=("$out/lanchat-n$n-r"*.txt)
+            printf 'N=%s: %s  ' "$n" "$(awk -v a="$(median hub_rss_total_kb "${lf[@]}")" -v b="$(median hub_rss_start_kb "${lf[@]}")" 'BEGIN { if (a == "-" || b == "-") print "-"; else print a - b }')"
+        done)"
+    fi
+    echo
+    if [ "$failures" -eq 0 ]; then
+        echo "All runs passed: no line lost, cut, altered or out of order."
+    else
+        echo "FAILED runs: $failures (see the .err files in $out)."
+    fi
+} >"$summary"
+
+cat "$summary"
+if [ -n "$results" ]; then
+    {
+        echo "# Hub benchmark results"
+        echo
+        echo "Produced by \`bench/run-bench.sh\`; see bench/README.md for what each figure means."
+        echo
+        cat "$summary"
+    } >"$results"
+    log "run-bench: wrote $results"
+fi
+[ "$failures" -eq 0 ]

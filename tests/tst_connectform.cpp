@@ -1,0 +1,219 @@
+// The connection dialog: its defaults, role switching, input checks and what OK stores.
+
+#include "session/connectform.h"
+#include "ui/main.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QtTest>
+
+class TestConnectForm : public QObject
+{
+    Q_OBJECT
+
+    struct Form
+    {
+        SessionState state;
+        ConnectForm *form = new ConnectForm(state);
+        QStringList errors;
+        Form()
+        {
+            form->setErrorBox([this](QWidget *, const QString &text) { errors << text; });
+        }
+        ~Form()
+        {
+            for (QWidget *w : QApplication::topLevelWidgets()) {
+                if (qobject_cast<Main *>(w))
+                    delete w;
+            }
+            delete guard.data();
+        }
+        QPointer<ConnectForm> guard{form};
+    };
+
+private slots:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+
+    void defaults()
+    {
+        SessionState state;
+        ConnectForm f(state);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        QCOMPARE(f.windowTitle(), QStringLiteral("接続"));
+        QVERIFY(f.OpServer->isChecked());
+        QVERIFY(!f.OpClient->isChecked());
+        QCOMPARE(f.Host->text(), QStringLiteral("自分のパソコン"));
+        QVERIFY(!f.Host->isEnabled());
+        QCOMPARE(f.Port->text(), QStringLiteral("9898"));
+        QVERIFY(f.Handle->text().isEmpty() && f.TitleBar->text().isEmpty());
+        QVERIFY(!f.MinimumNotice->isChecked() && !f.Front->isChecked());
+        QCOMPARE(QApplication::focusWidget(), f.Handle);
+        QCOMPARE(f.size(), QSize(286, 150));
+        QCOMPARE(f.minimumSize(), f.maximumSize());
+        QVERIFY(!(f.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+
+        // Captions and accessible names.
+        QCOMPARE(f.OK->text(), QStringLiteral("OK"));
+        QCOMPARE(f.Cancel->text(), QStringLiteral("キャンセル"));
+        QCOMPARE(f.OpServer->text(), QStringLiteral("サーバ"));
+        QCOMPARE(f.OpClient->text(), QStringLiteral("クライアント"));
+        QCOMPARE(f.MinimumNotice->text(), QStringLiteral("最小化通知"));
+        QCOMPARE(f.Front->text(), QStringLiteral("常に最前面に表示"));
+        QCOMPARE(f.Text1->buddy(), f.Handle);
+        QCOMPARE(f.Handle->accessibleName(), QStringLiteral("名前"));
+        QCOMPARE(f.Host->accessibleName(), QStringLiteral("ホスト"));
+        QCOMPARE(f.Port->accessibleName(), QStringLiteral("ポート"));
+        QCOMPARE(f.TitleBar->accessibleName(), QStringLiteral("タイトル"));
+
+        // Tab order: Handle, Host (when enabled), Port, OK, Cancel, the role buttons, the options, TitleBar.
+        f.OpClient_Click();
+        QList<QWidget *> order;
+        QWidget *w = f.Handle;
+        for (int i = 0; i < 9; ++i) {
+            w = w->nextInFocusChain();
+            while (!(w->focusPolicy() & Qt::TabFocus))
+                w = w->nextInFocusChain();
+            order << w;
+        }
+        QCOMPARE(order, (QList<QWidget *>{f.Host, f.Port, f.OK, f.Cancel, f.OpServer, f.OpClient, f.MinimumNotice,
+                                          f.Front, f.TitleBar}));
+    }
+
+    void roleSwitchingOverwritesHost()
+    {
+        Form f;
+        f.form->OpClient->click();
+        QVERIFY(f.form->Host->isEnabled());
+        QCOMPARE(f.form->Host->text(), QStringLiteral("127.0.0.1"));
+        f.form->Host->setText(QStringLiteral("10.0.0.9"));
+        f.form->OpServer->click();
+        QVERIFY(!f.form->Host->isEnabled());
+        QCOMPARE(f.form->Host->text(), QStringLiteral("自分のパソコン"));
+        f.form->OpClient->click();
+        QCOMPARE(f.form->Host->text(), QStringLiteral("127.0.0.1"));
+    }
+
+    void onlyTheFirstFailedCheckIsReported()
+    {
+        Form f;
+        f.form->Port->clear();
+        f.form->OK->click();
+        QCOMPARE(f.errors, QStringList({"ニックネームを入力して下さい！"}));
+
+        f.errors.clear();
+        f.form->Handle->setText(QStringLiteral("taro"));
+        f.form->OK->click();
+        QCOMPARE(f.errors, QStringList({"ポートを入力して下さい！\r\n不具合がなければ、既定値にして下さい"}));
+        QVERIFY(f.form->Port->text().isEmpty());
+
+        f.errors.clear();
+        f.form->OpClient->click();
+        f.form->Port->setText(QStringLiteral("9898"));
+        f.form->Host->clear();
+        f.form->OK->click();
+        QCOMPARE(f.errors, QStringList({"接続先を入力して下さい！"}));
+        QVERIFY(!f.form->chatWindow());
+        QCOMPARE(f.state.Settings.HandleName, QString());
+    }
+
+    void theRealErrorBoxIsCriticalAndModal()
+    {
+        SessionState state;
+        ConnectForm f(state);
+        f.show();
+        QString title, text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QTimer::singleShot(0, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            title = box->windowTitle();
+            text = box->text();
+            icon = box->icon();
+            QCOMPARE(box->buttons().size(), 1);
+            box->accept();
+        });
+        f.OK_Click();
+        QCOMPARE(title, QStringLiteral("入力エラー"));
+        QCOMPARE(text, QStringLiteral("ニックネームを入力して下さい！"));
+        QCOMPARE(icon, QMessageBox::Critical);
+        QVERIFY(f.isVisible());
+    }
+
+    void enterAndEscapePressNoButton()
+    {
+        Form f;
+        f.form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.form));
+        f.form->Handle->setText(QStringLiteral("taro"));
+        QTest::keyClick(f.form->Handle, Qt::Key_Return);
+        QTest::keyClick(f.form->OK, Qt::Key_Return);
+        QTest::keyClick(f.form->Handle, Qt::Key_Escape);
+        QVERIFY(!f.form->chatWindow());
+        QVERIFY(f.form->isVisible());
+        QVERIFY(!f.form->OK->isDefault() && !f.form->OK->autoDefault());
+    }
+
+    void okStoresServerSettingsAndOpensTheChatWindow()
+    {
+        Form f;
+        f.form->Handle->setText(QStringLiteral(" a_b "));
+        f.form->Port->setText(QStringLiteral("0"));
+        f.form->Front->setChecked(true);
+        f.form->TitleBar->setText(QStringLiteral("部屋"));
+        f.form->OK->click();
+        QVERIFY(f.errors.isEmpty());
+        const SessionSettings &s = f.state.Settings;
+        QCOMPARE(s.HandleName, QStringLiteral(" a_b "));
+        QCOMPARE(s.PortText, QStringLiteral("0"));
+        QCOMPARE(s.HostText, QString());
+        QCOMPARE(s.ServerMode, VTrue);
+        QCOMPARE(s.AlwaysOnTop, VTrue);
+        QCOMPARE(s.NotifyMinimize, VFalse);
+        QCOMPARE(s.TitleText, QStringLiteral("部屋"));
+        QVERIFY(f.form->chatWindow());
+        QVERIFY(f.form->chatWindow()->isVisible());
+        QTRY_VERIFY(!f.guard); // the dialog closes itself
+    }
+
+    void okStoresClientSettings()
+    {
+        Form f;
+        f.form->OpClient->click();
+        f.form->Handle->setText(QStringLiteral("hanako"));
+        f.form->Host->setText(QStringLiteral("127.0.0.1"));
+        f.form->Port->setText(QStringLiteral("abc"));
+        f.form->MinimumNotice->setChecked(true);
+        f.form->OK->click();
+        const SessionSettings &s = f.state.Settings;
+        QCOMPARE(s.ServerMode, VFalse);
+        QCOMPARE(s.HostText, QStringLiteral("127.0.0.1"));
+        QCOMPARE(s.PortText, QStringLiteral("abc"));
+        QCOMPARE(s.NotifyMinimize, VTrue);
+        QCOMPARE(s.AlwaysOnTop, VFalse);
+        QCOMPARE(s.TitleText, QString());
+        QVERIFY(f.form->chatWindow());
+        QCOMPARE(f.form->chatWindow()->windowTitle(), QString());
+    }
+
+    void cancelOpensNothing()
+    {
+        SessionState state;
+        auto *f = new ConnectForm(state);
+        QPointer<ConnectForm> guard(f);
+        f->show();
+        f->Handle->setText(QStringLiteral("taro"));
+        f->Cancel->click();
+        QTRY_VERIFY(!guard);
+        QCOMPARE(state.Settings.HandleName, QString());
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        QVERIFY(std::none_of(windows.cbegin(), windows.cend(), [](QWidget *w) { return qobject_cast<Main *>(w); }));
+    }
+};
+
+QTEST_MAIN(TestConnectForm)
+#include "tst_connectform.moc"
