@@ -1,0 +1,97 @@
+#pragma once
+
+// Shared by the tests that open real chat windows on loopback ports.
+
+#include "session/sessionstate.h"
+#include "ui/main.h"
+
+#include <QListWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+inline quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// One run of the program's chat window with its own session state.
+struct Window
+{
+    std::unique_ptr<SessionState> state = std::make_unique<SessionState>();
+    QPointer<Main> main;
+
+    static std::unique_ptr<Window> server(const QString &nick, quint16 port, bool notify = false, bool top = false)
+    {
+        auto w = std::make_unique<Window>();
+        SessionSettings &s = w->state->Settings;
+        s.HandleName = nick;
+        s.PortText = QString::number(port);
+        s.ServerMode = VTrue;
+        s.NotifyMinimize = notify ? VTrue : VFalse;
+        s.AlwaysOnTop = top ? VTrue : VFalse;
+        s.TitleText = QStringLiteral("hub");
+        w->open();
+        return w;
+    }
+    static std::unique_ptr<Window> client(const QString &nick, quint16 port, bool notify = false)
+    {
+        auto w = std::make_unique<Window>();
+        SessionSettings &s = w->state->Settings;
+        s.HandleName = nick;
+        s.HostText = QStringLiteral("127.0.0.1");
+        s.PortText = QString::number(port);
+        s.ServerMode = VFalse;
+        s.NotifyMinimize = notify ? VTrue : VFalse;
+        s.TitleText = nick;
+        w->open();
+        return w;
+    }
+    void open()
+    {
+        main = new Main(*state);
+        main->Show();
+    }
+    ~Window() { delete main.data(); }
+
+    QStringList log() const
+    {
+        QStringList out;
+        for (int i = 0; i < main->recieveList()->count(); ++i)
+            out << main->recieveList()->item(i)->text();
+        return out;
+    }
+    QStringList names() const
+    {
+        QStringList out;
+        for (int i = 0; i < main->nameList()->count(); ++i)
+            out << main->nameList()->item(i)->text();
+        return out;
+    }
+    int selectedRow() const { return main->recieveList()->currentRow(); }
+    int size() const { return state->Slots.SizeOfClient; }
+};
+
+// A bare TCP peer that records every byte it receives.
+struct RawPeer
+{
+    QTcpSocket socket;
+    QByteArray received;
+
+    explicit RawPeer(quint16 port)
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    bool waitConnected() { return socket.waitForConnected(3000); }
+    void send(const QString &text)
+    {
+        socket.write(text.toUtf8());
+        socket.flush();
+    }
+    QString text() const { return QString::fromUtf8(received); }
+};

@@ -1,0 +1,175 @@
+// The chat window's load and unload steps in both roles, over real loopback sockets.
+
+#include "helpers.h"
+
+#include <QLineEdit>
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+
+    void serverStartLinesWithBothOptions()
+    {
+        const quint16 port = freePort();
+        auto w = Window::server(QStringLiteral("S"), port, true, true);
+        const QString ip = w->main->winsock().localIP();
+        QCOMPARE(w->log(), QStringList({"*****  常に最前面に表示するように設定　*****",
+                                        "*****  最小化したとき、相手に通知します　*****",
+                                        "*****  サーバを確立しました　*****",
+                                        "*****  あなたのＩＰアドレスは　" + ip + "  です  *****"}));
+        QCOMPARE(w->selectedRow(), 3);
+        QCOMPARE(w->names(), QStringList({"S"}));
+        QCOMPARE(w->main->windowTitle(), QStringLiteral("hub"));
+        QVERIFY(w->main->windowFlags() & Qt::WindowStaysOnTopHint);
+        QCOMPARE(w->main->winsock().serverPort(0), port);
+        QVERIFY(!ip.startsWith(QStringLiteral("127.")) || ip == QStringLiteral("127.0.0.1"));
+        QVERIFY(!QHostAddress(ip).isNull());
+    }
+
+    void serverWithoutOptionsAndTheFirstDisplay()
+    {
+        auto w = Window::server(QStringLiteral("S"), freePort());
+        QCOMPARE(w->log().size(), 2);
+        QCOMPARE(w->log().first(), QStringLiteral("*****  サーバを確立しました　*****"));
+        QVERIFY(!(w->main->windowFlags() & Qt::WindowStaysOnTopHint));
+        QVERIFY(QTest::qWaitForWindowExposed(w->main));
+        // The first display consumes the load flag and nothing else.
+        QCOMPARE(w->state->JustLoaded, VFalse);
+        QCOMPARE(w->state->MinimizedFlag, VFalse);
+        QCOMPARE(w->main->size(), QSize(312, 86));
+        QVERIFY(!(w->main->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(w->main->windowFlags() & Qt::WindowMinimizeButtonHint);
+        QCOMPARE(w->main->recieveList()->accessibleName(), QStringLiteral("チャットの記録"));
+        QCOMPARE(w->main->tSend()->accessibleName(), QStringLiteral("発言"));
+        QCOMPARE(w->main->nameList()->accessibleName(), QStringLiteral("参加者"));
+        QCOMPARE(w->main->recieveList()->objectName(), QStringLiteral("RecieveList"));
+        QCOMPARE(w->main->tSend()->objectName(), QStringLiteral("TSend"));
+        QCOMPARE(w->main->nameList()->objectName(), QStringLiteral("NameList"));
+    }
+
+    void creationResetsCountersAndMarks()
+    {
+        SessionState state;
+        state.Slots.SizeOfClient = 4;
+        state.Slots.ConnCount = 4;
+        state.OwnSlot = 3;
+        state.MinimizedFlag = VTrue;
+        state.Slots.ClosedSlot[50] = 50;
+        state.Slots.SlotName[2] = QStringLiteral("kept");
+        Main m(state);
+        QCOMPARE(state.Slots.SizeOfClient, qint16(0));
+        QCOMPARE(state.Slots.ConnCount, 0);
+        QCOMPARE(state.OwnSlot, qint16(0));
+        QCOMPARE(state.MinimizedFlag, VFalse);
+        QCOMPARE(state.Slots.ClosedSlot[50], qint16(0));
+        QCOMPARE(state.Slots.SlotName[2], QStringLiteral("kept"));
+        QCOMPARE(state.JustLoaded, VFalse);
+    }
+
+    void serverAcceptsARealConnection()
+    {
+        const quint16 port = freePort();
+        auto w = Window::server(QStringLiteral("S"), port);
+        RawPeer peer(port);
+        QVERIFY(peer.waitConnected());
+        QTRY_COMPARE(w->size(), 1);
+        QCOMPARE(w->log().last(), QStringLiteral("1人目の接続を受けつけました"));
+        QCOMPARE(w->state->Slots.ConnCount, 1);
+    }
+
+    void portInUseIsReportedAsAFailure()
+    {
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::Any, 0));
+        auto w = Window::server(QStringLiteral("S"), holder.serverPort());
+        const QStringList log = w->log();
+        QCOMPARE(log.size(), 2);
+        QVERIFY(!log.first().isEmpty());
+        QCOMPARE(log.last(), QStringLiteral("*****　接続失敗　*****"));
+        QVERIFY(!log.contains(QStringLiteral("*****  サーバを確立しました　*****")));
+        QCOMPARE(w->names(), QStringList({"S"}));
+        QCOMPARE(w->selectedRow(), 1);
+    }
+
+    void portThatIsNotANumber_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("server");
+        QTest::newRow("letters, server") << "abc" << true;
+        QTest::newRow("zero, server") << "0" << true;
+        QTest::newRow("too large, client") << "65536" << false;
+        QTest::newRow("negative, client") << "-1" << false;
+        QTest::newRow("fraction, client") << "98.5" << false;
+    }
+    void portThatIsNotANumber()
+    {
+        QFETCH(QString, port);
+        QFETCH(bool, server);
+        Window w;
+        w.state->Settings.HandleName = QStringLiteral("n");
+        w.state->Settings.HostText = QStringLiteral("127.0.0.1");
+        w.state->Settings.PortText = port;
+        w.state->Settings.ServerMode = server ? VTrue : VFalse;
+        w.open();
+        const QStringList log = w.log();
+        QCOMPARE(log.size(), 2);
+        QVERIFY2(log.first().contains(QStringLiteral("「") + port + QStringLiteral("」")), qPrintable(log.first()));
+        QCOMPARE(log.last(), QStringLiteral("*****　接続失敗　*****"));
+        QVERIFY(!w.main->winsock().isConnected(0));
+        QCOMPARE(w.main->winsock().serverPort(0), quint16(0));
+        QVERIFY(w.main->isVisible());
+    }
+
+    void clientStartLineAndConnection()
+    {
+        const quint16 port = freePort();
+        QTcpServer hub;
+        QVERIFY(hub.listen(QHostAddress::LocalHost, port));
+        auto w = Window::client(QStringLiteral("ab"), port);
+        QCOMPARE(w->log(), QStringList({"接続中..."}));
+        QCOMPARE(w->selectedRow(), 0);
+        QVERIFY(w->names().isEmpty());
+        QVERIFY(hub.waitForNewConnection(3000));
+        QTcpSocket *peer = hub.nextPendingConnection();
+        QByteArray got;
+        QTRY_VERIFY((got += peer->readAll()).size() >= 16);
+        QCOMPARE(got, QByteArray("_RqSck _Cnnct ab"));
+        QTRY_COMPARE(w->log().last(), QStringLiteral("*****　接続に成功しました　*****"));
+    }
+
+    void unloadClosesEverySocket()
+    {
+        const quint16 port = freePort();
+        auto w = Window::server(QStringLiteral("S"), port);
+        std::vector<std::unique_ptr<RawPeer>> peers;
+        for (int i = 0; i < 3; ++i) {
+            peers.push_back(std::make_unique<RawPeer>(port));
+            QVERIFY(peers.back()->waitConnected());
+        }
+        QTRY_COMPARE(w->size(), 3);
+        peers[1]->socket.disconnectFromHost();
+        QTRY_COMPARE(w->state->Slots.ClosedSlot[2], qint16(2));
+        w->main->close();
+        for (auto &p : peers)
+            QTRY_COMPARE(p->socket.state(), QAbstractSocket::UnconnectedState);
+        QTcpSocket late;
+        late.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(!late.waitForConnected(1000) || late.waitForDisconnected(1000));
+    }
+
+    void logKeepsItsNewestLines()
+    {
+        auto w = Window::server(QStringLiteral("S"), freePort());
+        for (int i = 0; i < Main::MaxLogLines + 5; ++i)
+            w->main->AppendLog(QString::number(i));
+        QCOMPARE(w->main->recieveList()->count(), Main::MaxLogLines);
+        QCOMPARE(w->log().last(), QString::number(Main::MaxLogLines + 4));
+        QCOMPARE(w->selectedRow(), Main::MaxLogLines - 1);
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
