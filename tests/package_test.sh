@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks what a user would get from it:
+# the files, the control fields, a valid menu entry, and a program that starts.
+#
+# usage: package_test.sh <build dir> <project version> [cpack command]
+# Exits 77 (skipped) when dpkg-deb is not available.
+set -uo pipefail
+
+build=${1:?build dir}
+version=${2:?project version}
+cpack=${3:-cpack}
+
+if ! command -v dpkg-deb >/dev/null; then
+    echo "SKIP: dpkg-deb not found"
+    exit 77
+fi
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+ok() { echo "ok: $*"; }
+
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# --- build -----------------------------------------------------------------
+# The package goes to a private folder, so parallel runs and the build tree
+# do not see each other's files.
+if ! "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1; then
+    cat "$tmp/cpack.log"
+    echo "FAIL: cpack did not build the package"
+    exit 1
+fi
+arch=$(dpkg --print-architecture)
+deb="$tmp/out/lanchat_${version}_${arch}.deb"
+if [ ! -f "$deb" ]; then
+    ls -l "$tmp/out"
+    echo "FAIL: expected $(basename "$deb")"
+    exit 1
+fi
+ok "built $(basename "$deb")"
+
+# --- contents --------------------------------------------------------------
+dpkg-deb -c "$deb" >"$tmp/contents"
+has_file() { # path, mode prefix
+    grep -Eq "^$2[^ ]* +root/root +[0-9]+ .* \./$1\$" "$tmp/contents"
+}
+has_file usr/bin/lanchat '-rwxr-xr-x' && ok "binary" || fail "usr/bin/lanchat missing or not executable"
+for f in usr/share/applications/lanchat.desktop \
+         usr/share/icons/hicolor/32x32/apps/lanchat.png \
+         usr/share/icons/hicolor/scalable/apps/lanchat.svg; do
+    has_file "$f" '-rw-r--r--' && ok "$f" || fail "$f missing or wrong mode"
+done
+# Nothing outside /usr, and nothing from the build tree.
+if grep -Ev ' \./$| \./usr/' "$tmp/contents"; then fail "files outside /usr"; fi
+
+# --- control fields --------------------------------------------------------
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = lanchat ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$version" ] || fail "Version: $(field Version), expected $version"
+[ "$(field Section)" = net ] || fail "Section: $(field Section)"
+[ -n "$(field Maintainer)" ] || fail "no Maintainer"
+[ "$(field Description | wc -l)" -ge 3 ] || fail "Description has no long text"
+depends=$(field Depends)
+# Each library the binary links against must come from shlibdeps.
+for p in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libc6 libstdc++6 fonts-noto-cjk; do
+    echo "$depends" | tr ',' '\n' | grep -Eq "^ *$p( |\$)" || fail "Depends lacks $p: $depends"
+done
+field Recommends | grep -q qt6-translations-l10n || fail "Recommends lacks qt6-translations-l10n"
+ok "control fields"
+
+# --- the extracted files ---------------------------------------------------
+root="$tmp/root"
+dpkg-deb -x "$deb" "$root"
+desktop="$root/usr/share/applications/lanchat.desktop"
+
+if command -v desktop-file-validate >/dev/null; then
+    if out=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$out" ]; then
+        ok "desktop-file-validate"
+    else
+        fail "desktop-file-validate: $out"
+    fi
+else
+    fail "desktop-file-validate not found (desktop-file-utils)"
+fi
+
+# The menu entry has to find the program and the icon it names.
+entry() { sed -n "s/^$1=//p" "$desktop"; }
+[ -x "$root/usr/bin/$(entry Exec | cut -d' ' -f1)" ] || fail "Exec=$(entry Exec) is not the installed binary"
+icon=$(entry Icon)
+[ -f "$root/usr/share/icons/hicolor/32x32/apps/$icon.png" ] || fail "Icon=$icon has no 32x32 PNG"
+[ -f "$root/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "Icon=$icon has no scalable SVG"
+[ "$(entry Name)" = "LAN Chat" ] || fail "Name=$(entry Name)"
+[ -n "$(entry 'Name\[ja\]')" ] || fail "no Name[ja]"
+[ -n "$(entry 'Comment\[ja\]')" ] || fail "no Comment[ja]"
+entry Categories | grep -q 'Network;Chat;' || fail "Categories=$(entry Categories)"
+
+if command -v file >/dev/null; then
+    file "$root/usr/share/icons/hicolor/32x32/apps/lanchat.png" | grep -q 'PNG image data, 32 x 32' \
+        || fail "32x32 icon: $(file -b "$root/usr/share/icons/hicolor/32x32/apps/lanchat.png")"
+    file "$root/usr/share/icons/hicolor/scalable/apps/lanchat.svg" | grep -q 'SVG' \
+        || fail "scalable icon: $(file -b "$root/usr/share/icons/hicolor/scalable/apps/lanchat.svg")"
+fi
+
+# A build-tree RPATH would make the package use the build's libraries.
+if command -v readelf >/dev/null && readelf -d "$root/usr/bin/lanchat" | grep -Eq 'R(UN)?PATH'; then
+    fail "binary carries an RPATH: $(readelf -d "$root/usr/bin/lanchat" | grep -E 'R(UN)?PATH')"
+fi
+
+# --- the extracted program starts ------------------------------------------
+# It opens the connection dialog and waits for the user; still running after
+# two seconds means it got that far without failing.
+QT_QPA_PLATFORM=offscreen "$root/usr/bin/lanchat" >"$tmp/run.log" 2>&1 &
+pid=$!
+pids+=("$pid")
+sleep 2
+if kill -0 "$pid" 2>/dev/null; then
+    ok "extracted binary is up offscreen"
+else
+    wait "$pid"
+    fail "extracted binary ended with status $?: $(cat "$tmp/run.log")"
+fi
+kill "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+
+# On an X server the dialog can be seen: a mapped top-level window of class
+# "lanchat" that carries the 32x32 icon.
+if command -v Xvfb >/dev/null && command -v xwininfo >/dev/null && command -v xprop >/dev/null; then
+    exec 3>"$tmp/display"
+    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp >"$tmp/xvfb.log" 2>&1 &
+    pids+=("$!")
+    exec 3>&-
+    for _ in $(seq 50); do [ -s "$tmp/display" ] && break; sleep 0.1; done
+    display=":$(head -n1 "$tmp/display")"
+    if [ "$display" = ":" ]; then
+        fail "Xvfb did not start: $(cat "$tmp/xvfb.log")"
+    else
+        DISPLAY=$display "$root/usr/bin/lanchat" >"$tmp/runx.log" 2>&1 &
+        pid=$!
+        pids+=("$pid")
+        win=""
+        for _ in $(seq 50); do
+            win=$(DISPLAY=$display xwininfo -root -children 2>/dev/null |
+                  awk '/\("lanchat" "lanchat"\)/ {print $1; exit}')
+            [ -n "$win" ] && DISPLAY=$display xwininfo -id "$win" | grep -q 'IsViewable' && break
+            win=""
+            sleep 0.1
+        done
+        if [ -z "$win" ]; then
+            fail "no lanchat window on $display: $(cat "$tmp/runx.log")"
+        elif DISPLAY=$display xprop -id "$win" _NET_WM_ICON | grep -q 'Icon (32 x 32)'; then
+            ok "dialog shown on X with its 32x32 icon"
+        else
+            fail "lanchat window has no 32x32 icon"
+        fi
+    fi
+else
+    echo "note: Xvfb or x11-utils not installed, dialog not checked on X"
+fi
+
+if [ "$failures" -gt 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all package checks passed"

@@ -1,0 +1,191 @@
+// The hub window with bare TCP peers on loopback: the exact bytes each peer gets,
+// and the hub's log and name list.
+
+#include "helpers.h"
+
+namespace {
+
+struct Peer : RawPeer
+{
+    using RawPeer::RawPeer;
+    // Registers as a real client does: two sends, then waits for its list to end with its name.
+    bool join(const QString &name)
+    {
+        if (!waitConnected())
+            return false;
+        send(QStringLiteral("_RqSck "));
+        socket.waitForBytesWritten(1000);
+        send(QStringLiteral("_Cnnct ") + name);
+        return QTest::qWaitFor([&] { return text().endsWith(QStringLiteral("_NameL ") + name); }, 3000);
+    }
+};
+
+QString joinNotice(const QString &n)
+{
+    return QStringLiteral("_SendM *****　") + n + QStringLiteral("さんが入室しました　*****");
+}
+
+} // namespace
+
+class TestHubLoopback : public QObject
+{
+    Q_OBJECT
+
+    quint16 port = 0;
+    std::unique_ptr<Window> hub;
+
+private slots:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void init()
+    {
+        port = freePort();
+        hub = Window::server(QStringLiteral("S"), port);
+    }
+    void cleanup() { hub.reset(); }
+
+    void workedSequenceByteForByte()
+    {
+        Peer a(port);
+        QVERIFY(a.join(QStringLiteral("A")));
+        QCOMPARE(a.text(), QStringLiteral("_SdSck 1_NameL S_NameL A"));
+        Peer b(port);
+        QVERIFY(b.join(QStringLiteral("B")));
+        QCOMPARE(b.text(), QStringLiteral("_SdSck 2_NameL S_NameL A_NameL B"));
+        QTRY_COMPARE(a.text(), QStringLiteral("_SdSck 1_NameL S_NameL A_NameL B") + joinNotice("B"));
+        QCOMPARE(hub->names(), QStringList({"S", "A", "B"}));
+        const QStringList log = hub->log();
+        QCOMPARE(log.mid(log.size() - 4), QStringList({"1人目の接続を受けつけました", "*****  Aさんが入室しました　*****",
+                                                        "2人目の接続を受けつけました", "*****  Bさんが入室しました　*****"}));
+    }
+
+    void chatRawLinesAndUnderscores()
+    {
+        Peer a(port), b(port);
+        QVERIFY(a.join(QStringLiteral("A")));
+        QVERIFY(b.join(QStringLiteral("B")));
+        QTRY_VERIFY(a.text().endsWith(joinNotice("B")));
+        a.received.clear();
+        b.received.clear();
+
+        a.send(QStringLiteral("_SendM A >> こんにちは"));
+        QTRY_COMPARE(b.text(), QStringLiteral("_SendM A >> こんにちは"));
+        QTRY_COMPARE(a.text(), QStringLiteral("_SendM A >> こんにちは"));
+        QCOMPARE(hub->log().last(), QStringLiteral("A >> こんにちは"));
+
+        a.received.clear();
+        b.received.clear();
+        b.send(QStringLiteral("_SendM B >> x_y"));
+        QTRY_COMPARE(a.text(), QStringLiteral("_SendM B >> x"));
+        QTRY_COMPARE(b.text(), QStringLiteral("_SendM B >> x"));
+
+        a.received.clear();
+        b.received.clear();
+        b.send(QStringLiteral("raw text _SendM inside"));
+        QTRY_COMPARE(a.text(), QStringLiteral("raw text _SendM inside"));
+        QTRY_COMPARE(b.text(), QStringLiteral("raw text _SendM inside"));
+        QCOMPARE(hub->log().last(), QStringLiteral("raw text _SendM inside"));
+
+        // A nickname with an underscore is registered up to it.
+        Peer c(port);
+        QVERIFY(c.waitConnected());
+        c.send(QStringLiteral("_RqSck _Cnnct c_d"));
+        QTRY_COMPARE(hub->names().last(), QStringLiteral("c"));
+        QTRY_VERIFY(a.text().endsWith(QStringLiteral("_SendM *****　cさんが入室しました  *****")));
+    }
+
+    void departuresAndCompaction()
+    {
+        std::vector<std::unique_ptr<Peer>> p;
+        for (int i = 1; i <= 5; ++i) {
+            p.push_back(std::make_unique<Peer>(port));
+            QVERIFY(p.back()->join(QStringLiteral("P%1").arg(i)));
+        }
+        QTRY_VERIFY(p[0]->text().endsWith(joinNotice("P5")));
+        for (auto &x : p)
+            x->received.clear();
+
+        // A middle slot leaves: marked, one line, the others told.
+        p[2]->socket.disconnectFromHost();
+        QTRY_COMPARE(hub->state->Slots.ClosedSlot[3], qint16(3));
+        QTRY_COMPARE(p[0]->text(), QStringLiteral("_Clsck P3"));
+        QTRY_COMPARE(p[4]->text(), QStringLiteral("_Clsck P3"));
+        QCOMPARE(hub->size(), 5);
+        p[3]->socket.disconnectFromHost();
+        QTRY_COMPARE(hub->state->Slots.ClosedSlot[4], qint16(4));
+        for (auto &x : p)
+            x->received.clear();
+
+        // The top leaves: 5, 4 and 3 are released; one line and one notice.
+        const int logged = int(hub->log().size());
+        p[4]->socket.disconnectFromHost();
+        QTRY_COMPARE(hub->size(), 2);
+        QCOMPARE(hub->state->Slots.ConnCount, 2);
+        QTRY_COMPARE(p[0]->text(), QStringLiteral("_Clsck P5"));
+        QTRY_COMPARE(p[1]->text(), QStringLiteral("_Clsck P5"));
+        QCOMPARE(hub->log().mid(logged), QStringList({"*****  P5さんが落ちました。。。  *****"}));
+        QCOMPARE(hub->names(), QStringList({"S", "P1", "P2", " ", " ", " "}));
+        for (int i = 3; i <= 5; ++i)
+            QVERIFY(!hub->main->winsock().isLoaded(i));
+
+        // The released top is taken again: same number logged once more.
+        // Its list ends at position 3, which holds P3's blanked entry; its own name lies beyond.
+        Peer again(port);
+        QVERIFY(again.waitConnected());
+        again.send(QStringLiteral("_RqSck _Cnnct Q"));
+        QTRY_COMPARE(again.text(), QStringLiteral("_SdSck 3_NameL S_NameL P1_NameL P2_NameL  "));
+        QCOMPARE(hub->log().filter(QStringLiteral("3人目の接続を受けつけました")).size(), 2);
+    }
+
+    void fullTableTakesGapsAndTurnsAwayThe51st()
+    {
+        std::vector<std::unique_ptr<Peer>> p;
+        for (int i = 1; i <= MaxSlots; ++i) {
+            p.push_back(std::make_unique<Peer>(port));
+            QVERIFY(p.back()->waitConnected());
+        }
+        QTRY_COMPARE(hub->size(), 50);
+        p[9]->socket.disconnectFromHost(); // slot 10
+        QTRY_COMPARE(hub->state->Slots.ClosedSlot[10], qint16(10));
+
+        Peer newcomer(port);
+        QVERIFY(newcomer.waitConnected());
+        newcomer.send(QStringLiteral("_RqSck "));
+        QTRY_COMPARE(newcomer.text(), QStringLiteral("_SdSck 10"));
+        QCOMPARE(hub->log().filter(QStringLiteral("10人目の接続を受けつけました")).size(), 2);
+
+        Peer refused(port);
+        QVERIFY(refused.waitConnected());
+        QTRY_COMPARE(refused.socket.state(), QAbstractSocket::UnconnectedState);
+        QTRY_COMPARE(hub->log().last(), QStringLiteral("*****  満員のため接続をお断りしました（50人）  *****"));
+        QCOMPARE(hub->size(), 50);
+
+        // Everyone connected still chats.
+        for (auto &x : p)
+            x->received.clear();
+        p[49]->send(QStringLiteral("_SendM last >> まだいます"));
+        QTRY_COMPARE(newcomer.text().right(11), QStringLiteral("_SendM last >> まだいます").right(11));
+        for (int i = 0; i < MaxSlots; ++i) {
+            if (i != 9)
+                QTRY_COMPARE(p[i]->text(), QStringLiteral("_SendM last >> まだいます"));
+        }
+    }
+
+    void textSplitAcrossReadsKeepsItsCharacters()
+    {
+        Peer a(port);
+        QVERIFY(a.join(QStringLiteral("A")));
+        a.received.clear();
+        const QByteArray bytes = QStringLiteral("_SendM A >> 日本語").toUtf8();
+        // Cut inside the first multi-byte character.
+        a.socket.write(bytes.left(13));
+        a.socket.flush();
+        QTest::qWait(50);
+        a.socket.write(bytes.mid(13));
+        a.socket.flush();
+        QTRY_VERIFY(a.text().contains(QStringLiteral("語")));
+        QVERIFY(!a.text().contains(QChar::ReplacementCharacter));
+    }
+};
+
+QTEST_MAIN(TestHubLoopback)
+#include "tst_hub_loopback.moc"
