@@ -673,7 +673,8 @@ void LoadGen::handleIrcLine(Client &c, std::string_view line)
                      line.data());
         return;
     }
-    ++c.other;
+    if (c.registered)  // replies during registration are of no interest
+        ++c.other;
 }
 
 bool LoadGen::registerAll()
