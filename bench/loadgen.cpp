@@ -1006,6 +1006,10 @@ std::optional<Options> parseArgs(int argc, char **argv)
             }
             return argv[++i];
         };
+        if (a == "-h" || a == "--help") {
+            usage();
+            std::exit(0);
+        }
         if (a == "--mode") {
             const std::string m = val();
             if (m == "lanchat")
