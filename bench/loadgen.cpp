@@ -861,12 +861,12 @@ void LoadGen::runWindowed(double seconds, long untilTotal, const char *prefix)
     }
     if (capped) {
         putI(p + "capped", 1);
-        std::fprintf(stderr, "loadgen: %s phase stopped by its time bound at %ld lines\n", prefix,
-                     sent_);
+        std::fprintf(stderr, "loadgen: %s phase stopped by its time bound at %ld lines\n",
+                     p.substr(0, p.size() - 1).c_str(), sent_);
     }
     if (!drained)
         std::fprintf(stderr, "loadgen: %s phase: %ld lines still in flight after the drain\n",
-                     prefix, inFlight());
+                     p.substr(0, p.size() - 1).c_str(), inFlight());
 }
 
 void LoadGen::finish()
