@@ -7,7 +7,7 @@ packages=(
     cmake g++ make pkg-config
     qt6-base-dev libgl-dev
     qt6-translations-l10n fonts-noto-cjk
-    dpkg-dev desktop-file-utils file
+    dpkg-dev desktop-file-utils file xvfb x11-utils
     "$@"
 )
 
