@@ -13,14 +13,14 @@
 # nickname "hub". Without it only the two references run.
 #
 # Environment: BENCH_BUILD_DIR (default <repo>/build-bench), BENCH_PORT_BASE
-# (default 39100), BENCH_TOTAL_LINES (default 100000), BENCH_TOTAL_MAX_SECONDS
+# (default 20100), BENCH_TOTAL_LINES (default 100000), BENCH_TOTAL_MAX_SECONDS
 # (default 90).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
 build_root=${BENCH_BUILD_DIR:-$repo/build-bench}
-port_base=${BENCH_PORT_BASE:-39100}
+port_base=${BENCH_PORT_BASE:-20100}
 total_lines=${BENCH_TOTAL_LINES:-100000}
 total_max=${BENCH_TOTAL_MAX_SECONDS:-90}
 clients_list="10 50"
@@ -106,6 +106,11 @@ port_listening() {  # is 127.0.0.1:$1 or *:$1 in LISTEN state?
     hex=$(printf '%04X' "$1")
     grep -qE "^ *[0-9]+: (0100007F|00000000):$hex [0-9A-F]{8}:[0-9A-F]{4} 0A " /proc/net/tcp
 }
+port_taken() {  # does any TCP socket, in any state, use local port $1?
+    local hex
+    hex=$(printf '%04X' "$1")
+    cat /proc/net/tcp /proc/net/tcp6 2>/dev/null | grep -qE "^ *[0-9]+: [0-9A-F]+:$hex "
+}
 
 stop_hub() {
     [ -n "$hub_pid" ] || return 0
@@ -152,10 +157,6 @@ EOF
 # start_hub KIND PORT LOG: sets hub_pid; waits until the port listens.
 start_hub() {
     local kind=$1 port=$2 logf=$3
-    if port_listening "$port"; then
-        log "run-bench: port $port already in use"
-        return 1
-    fi
     case "$kind" in
         relay) "$relay" "$port" --max-seconds 1800 >"$logf" 2>&1 & hub_pid=$! ;;
         ngircd)
@@ -188,9 +189,17 @@ t_start=$(date +%s)
 for n in $clients_list; do
     for r in $(seq "$runs"); do
         for hub in $hubs; do
-            port=$((port + 1))
             f=$out/$hub-n$n-r$r
-            if ! start_hub "$hub" "$port" "$f.hub.log"; then
+            started=no
+            for try in 1 2 3; do
+                port=$((port + 1))
+                while port_taken "$port"; do port=$((port + 1)); done
+                if start_hub "$hub" "$port" "$f.hub.log"; then
+                    started=yes
+                    break
+                fi
+            done
+            if [ "$started" != yes ]; then
                 failures=$((failures + 1))
                 continue
             fi
