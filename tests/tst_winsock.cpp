@@ -97,6 +97,54 @@ private slots:
         QTRY_COMPARE(all, QStringLiteral("firstsecond"));
         QCOMPARE(maxDepth, 1);
         QCOMPARE(h.count(QStringLiteral("data")), 2);
+
+        // More than one read's worth: the rest is raised by a later event, and a yield in
+        // that one must not let the next text in ahead of it either.
+        all.clear();
+        int calls = 0;
+        const QByteArray big(Winsock::ReadBufferBytes + 5000, 'b');
+        h.onArrival = [&](int index) {
+            ++depth;
+            maxDepth = std::max(maxDepth, depth);
+            all += h.ws.getData(index);
+            if (++calls == 2) {
+                p.send("tail");
+                QElapsedTimer t;
+                t.start();
+                while (t.elapsed() < 200)
+                    QCoreApplication::processEvents();
+            }
+            --depth;
+        };
+        p.send(big);
+        QTRY_COMPARE(all.size(), big.size() + 4);
+        QCOMPARE(all, QString::fromLatin1(big) + QStringLiteral("tail"));
+        QCOMPARE(maxDepth, 1);
+
+        // Text already waiting when the connection is accepted is raised by a queued
+        // event rather than by the socket's own signal; a yield there is no different.
+        for (int round = 0; round < 5; ++round) {
+            Peer q(h.port);
+            q.send("early");
+            QString got;
+            bool sent = false;
+            h.onArrival = [&](int index) {
+                ++depth;
+                maxDepth = std::max(maxDepth, depth);
+                got += h.ws.getData(index);
+                if (!sent) {
+                    sent = true;
+                    q.send("late");
+                    QElapsedTimer t;
+                    t.start();
+                    while (t.elapsed() < 100)
+                        QCoreApplication::processEvents();
+                }
+                --depth;
+            };
+            QTRY_COMPARE(got, QStringLiteral("earlylate"));
+            QCOMPARE(maxDepth, 1);
+        }
     }
 
     void unloadInsideItsOwnHandlerRaisesNothingMore()
