@@ -140,7 +140,7 @@ if command -v Xvfb >/dev/null && command -v xwininfo >/dev/null && command -v xp
     if [ "$display" = ":" ]; then
         fail "Xvfb did not start: $(cat "$tmp/xvfb.log")"
     else
-        DISPLAY=$display "$root/usr/bin/lanchat" >"$tmp/runx.log" 2>&1 &
+        DISPLAY=$display QT_QPA_PLATFORM=xcb "$root/usr/bin/lanchat" >"$tmp/runx.log" 2>&1 &
         pid=$!
         pids+=("$pid")
         win=""
