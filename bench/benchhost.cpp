@@ -5,6 +5,7 @@
 #include "ui/main.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -39,9 +40,10 @@ int main(int argc, char *argv[])
     state.Settings.PortText = QString::fromLocal8Bit(argv[1]);
     state.Settings.ServerMode = VTrue;
     state.Settings.TitleText = QStringLiteral("lanchat bench hub");
-    auto *hub = new Main(state);
+    // Quitting closes the window, which deletes itself.
+    QPointer<Main> hub = new Main(state);
     hub->Show();
     const int rc = app.exec();
-    delete hub;
+    delete hub.data();
     return rc;
 }

@@ -101,10 +101,11 @@ fi
 mkdir -p "$out"
 hub_pid=""
 
-port_listening() {  # is 127.0.0.1:$1 or *:$1 in LISTEN state?
+port_listening() {  # is 127.0.0.1:$1, *:$1 or [::]:$1 in LISTEN state?
     local hex
     hex=$(printf '%04X' "$1")
-    grep -qE "^ *[0-9]+: (0100007F|00000000):$hex [0-9A-F]{8}:[0-9A-F]{4} 0A " /proc/net/tcp
+    grep -qE "^ *[0-9]+: (0100007F|00000000):$hex [0-9A-F]{8}:[0-9A-F]{4} 0A " /proc/net/tcp \
+        || grep -qE "^ *[0-9]+: 0{32}:$hex [0-9A-F]{32}:[0-9A-F]{4} 0A " /proc/net/tcp6 2>/dev/null
 }
 port_taken() {  # does any TCP socket, in any state, use local port $1?
     local hex

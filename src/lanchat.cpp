@@ -12,6 +12,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("lanchat"));
     QApplication::setApplicationVersion(QStringLiteral(LANCHAT_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("lanchat"));
 
     // Qt's own texts (message-box buttons, socket errors) in Japanese, when installed.
     QTranslator qtTranslator;

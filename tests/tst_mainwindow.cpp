@@ -45,6 +45,8 @@ private slots:
         QCOMPARE(w->main->recieveList()->accessibleName(), QStringLiteral("チャットの記録"));
         QCOMPARE(w->main->tSend()->accessibleName(), QStringLiteral("発言"));
         QCOMPARE(w->main->nameList()->accessibleName(), QStringLiteral("参加者"));
+        QVERIFY(!w->main->windowIcon().isNull());
+        QVERIFY(w->main->windowIcon().availableSizes().contains(QSize(32, 32)));
         QCOMPARE(w->main->recieveList()->objectName(), QStringLiteral("RecieveList"));
         QCOMPARE(w->main->tSend()->objectName(), QStringLiteral("TSend"));
         QCOMPARE(w->main->nameList()->objectName(), QStringLiteral("NameList"));

@@ -25,6 +25,7 @@ ConnectForm::ConnectForm(SessionState &state, QWidget *parent)
     , m_state(state)
     , m_errorBox(criticalBox)
 {
+    initLanchatResources();
     setObjectName(QStringLiteral("ConnectForm"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("接続"));

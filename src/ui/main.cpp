@@ -9,6 +9,11 @@
 
 #include <optional>
 
+void initLanchatResources()
+{
+    Q_INIT_RESOURCE(lanchat);
+}
+
 namespace {
 
 // The port as typed, when it is a whole number from 1 to 65535.
@@ -41,6 +46,7 @@ Main::Main(SessionState &state, QWidget *parent)
     , m_hub(state, m_winsock, *this)
     , m_client(state, m_winsock, *this)
 {
+    initLanchatResources();
     setObjectName(QStringLiteral("Main"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowIcon(QIcon(QStringLiteral(":/lanchat/lanchat-32.png")));

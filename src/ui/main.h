@@ -11,6 +11,10 @@
 class QLineEdit;
 class QListWidget;
 
+// Registers the windows' icon, kept in this library's resources, which a static library
+// does not register by itself.
+void initLanchatResources();
+
 // The chat window: the log of lines RecieveList, the entry line TSend and the
 // participant list NameList, with the socket array Winsock. As hub it listens and
 // relays; as client it connects to the hub.
