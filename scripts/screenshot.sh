@@ -87,3 +87,13 @@ sleep 1
 mkdir -p "$(dirname "$out")"
 import -window root -crop 1024x200+0+0 "$out"
 echo "saved $out"
+
+# Bare TCP clients join the same hub, chat, and one leaves; the hub's window shows it.
+if [ -n "${LANCHAT_RAW_SHOT:-}" ]; then
+    xdotool windowminimize "$alice"
+    xdotool windowminimize "$bob"
+    scripts/rawclients.py "$port" raw1 raw2 raw3
+    sleep 1
+    import -window root -crop 400x200+0+0 "$LANCHAT_RAW_SHOT"
+    echo "saved $LANCHAT_RAW_SHOT"
+fi
