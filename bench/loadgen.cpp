@@ -252,6 +252,7 @@ private:
     void deliver(Client &c, int sender, long seq);
     bool knownName(std::string_view n) const;
     bool isJoinNotice(std::string_view v, std::string &who) const;
+    bool isLaterClient(const Client &c, const std::string &who) const;
     void checkRegistered(Client &c);
 
     // phases
@@ -437,6 +438,17 @@ bool LoadGen::knownName(std::string_view n) const
         && std::isdigit(static_cast<unsigned char>(n[2]));
 }
 
+// A client that connected while the hub was still announcing an earlier join may hear
+// of that one too; only joins of clients registered after this one are counted.
+bool LoadGen::isLaterClient(const Client &c, const std::string &who) const
+{
+    for (size_t i = size_t(c.idx) + 1; i < clients_.size(); ++i) {
+        if (clients_[i].name == who)
+            return true;
+    }
+    return false;
+}
+
 // The hub's join notice: "*****　" + name + "さんが入室しました" + ("　*****" or "  *****").
 bool LoadGen::isJoinNotice(std::string_view v, std::string &who) const
 {
@@ -511,7 +523,13 @@ void LoadGen::chatValue(Client &c, std::string_view v, bool complete, bool &cons
     }
     std::string who;
     if (isJoinNotice(v, who)) {
-        ++c.joinNotices;
+        // Counted once, when it is known to be whole: an incomplete one is seen again.
+        // A client connected but not yet registered also hears of earlier clients' joins;
+        // only those after its own registration count.
+        if (!complete)
+            consumed = false;
+        else if (c.registered && isLaterClient(c, who))
+            ++c.joinNotices;
         return;
     }
     if (complete)
@@ -557,7 +575,7 @@ bool LoadGen::handleSegment(Client &c, std::string_view seg, bool complete)
         if (!c.registered && c.slot >= 0) {
             c.names.emplace_back(payload);
             checkRegistered(c);
-        } else if (c.registered) {
+        } else if (c.registered && isLaterClient(c, std::string(payload))) {
             ++c.laterNames;
         } else {
             ++c.other;

@@ -446,6 +446,30 @@ private slots:
         QCOMPARE(h.size(), 1);
     }
 
+    void registrationDuringAJoinNoticeWalkKeepsEachName()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        const int b = h.connect();
+        const int c = h.connect();
+        h.clearSent();
+        // While B's join is being announced, C registers.
+        int yieldsSeen = 0;
+        std::function<void()> hook = [&] {
+            if (++yieldsSeen == 5) // inside B's join-notice walk
+                h.chunk(c, QStringLiteral("_Cnnct C"));
+            else
+                h.onYield = hook;
+        };
+        h.onYield = hook;
+        h.chunk(b, QStringLiteral("_Cnnct B"));
+        const QStringList toA = h.sockets.sentTo(1);
+        QCOMPARE(toA.filter(QStringLiteral("Bさんが入室")).size(), 1);
+        QCOMPARE(toA.filter(QStringLiteral("Cさんが入室")).size(), 1);
+        QCOMPARE(h.view.log.filter(QStringLiteral("*****  Bさんが入室しました　*****")).size(), 1);
+        QCOMPARE(h.view.log.filter(QStringLiteral("*****  Cさんが入室しました　*****")).size(), 1);
+    }
+
     void slotMarkedDuringAWalkIsSkipped()
     {
         Hub h;

@@ -214,19 +214,20 @@ void ServerHub::registerName(int index, QStringView value, bool more)
         DoEvents();
     }
 
-    // The join notice to the others, with the last name of the list as it is at each send.
+    // The join notice to the others. It names the newcomer even when another client
+    // registered during a yield and its name is now the last of the list.
+    const QByteArray notice = chatMessage(joinNotice(name, more)).toUtf8();
     bound = m_slots.SizeOfClient;
     for (int p = 1; p <= bound; ++p) {
         if (gone())
             return;
         if (p == index || !isOpen(p))
             continue;
-        const QString last = m_view.nameListItem(m_view.nameListCount() - 1);
-        m_sockets.sendData(p, chatMessage(joinNotice(last, more)));
+        m_sockets.sendData(p, notice);
         DoEvents();
     }
 
     if (gone())
         return;
-    m_view.AppendLog(joinLogLine(m_view.nameListItem(m_view.nameListCount() - 1)));
+    m_view.AppendLog(joinLogLine(name));
 }
