@@ -51,15 +51,36 @@ public:
     using FakeSockets::sendData;
     void sendData(int index, const QByteArray &utf8) override
     {
+        if (tolerated && tolerated(index)) {
+            ++toleratedSends;
+            return;
+        }
         if (isLoaded(index) && index != 0 && !isConnected(index))
             sendsOnClosed.append(index);
         FakeSockets::sendData(index, utf8);
     }
     QList<int> sendsOnClosed;
+    std::function<bool(int)> tolerated;
+    int toleratedSends = 0;
 };
+
+// Known fault, tolerated so that fuzzing goes on past it (see tests/fuzz/known/):
+// when a client leaves during a yield of the handler that is reading its own chunk,
+// the handler goes on with the rest of that chunk and sends to the departed slot
+// (a name list on a released element, a slot number on a closed one). While this is
+// true, such sends are dropped instead of trapping. Set it to false once fixed.
+constexpr bool TolerateChunkAfterSenderLeft = true;
 
 constexpr int MaxOps = 600;      // operations taken from one input, nested ones included
 constexpr int MaxNesting = 6;    // yields inside yields
+
+// A DataArrival of the hub that is still running (it yields inside its walks).
+struct Reading
+{
+    int slot;
+    quint64 serial;
+    bool senderLeft;
+};
 
 struct Pending
 {
@@ -77,6 +98,14 @@ public:
         hubState.resetForChatWindow();
         hubView.nameListAdd(hubState.Settings.HandleName);
         hub.setDoEvents([this] { yield(); });
+        sockets.tolerated = [this](int index) {
+            if (!TolerateChunkAfterSenderLeft)
+                return false;
+            for (const Reading &r : reading)
+                if (r.slot == index && r.senderLeft)
+                    return true;
+            return false;
+        };
 
         clientState.Settings.HandleName = QStringLiteral("K");
         clientState.resetForChatWindow();
@@ -129,6 +158,9 @@ private:
     {
         ++ops;
         run(line);
+        for (Reading &r : reading)
+            if (sockets.serial(r.slot) != r.serial || hubState.Slots.ClosedSlot[r.slot] != 0)
+                r.senderLeft = true;
         checkHub();
         checkClient();
     }
@@ -149,7 +181,9 @@ private:
         case 'd':
             if (live(slot)) {
                 sockets.incoming.insert(slot, text);
+                reading.append({slot, sockets.serial(slot), false});
                 hub.DataArrival(slot);
+                reading.removeLast();
             }
             break;
         case 'x':
@@ -286,6 +320,7 @@ private:
     ClientEndpoint client{clientState, clientSockets, clientView};
 
     QList<Pending> pending;
+    QList<Reading> reading;
     qint64 nextRequest = 0;
     int ops = 0;
     int nesting = 0;
