@@ -112,6 +112,8 @@ private slots:
         QCOMPARE(hub->size(), 5);
         p[3]->socket.disconnectFromHost();
         QTRY_COMPARE(hub->state->Slots.ClosedSlot[4], qint16(4));
+        QTRY_VERIFY(p[0]->text().endsWith(QStringLiteral("_Clsck P4")));
+        QTRY_VERIFY(p[4]->text().endsWith(QStringLiteral("_Clsck P4")));
         for (auto &x : p)
             x->received.clear();
 

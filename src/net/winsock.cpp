@@ -102,6 +102,7 @@ void Winsock::releaseSocket(Element *e)
         e->server = nullptr;
     }
     e->received.clear();
+    e->outbox.clear();
     e->decoder.resetState();
     e->arrivalPending = false;
     e->closePending = false;
@@ -118,8 +119,10 @@ bool Winsock::listen(int index, quint16 port, QString *error)
     const quint64 s = e->serial;
     connect(e->server, &QTcpServer::newConnection, this, [this, index, s] { onNewConnection(index, s); });
     connect(e->server, &QTcpServer::acceptError, this, [this, index, s] {
-        if (Element *el = element(index, s); el && el->server)
+        if (Element *el = element(index, s); el && el->server) {
+            HoldOutput hold(this);
             emit Error(index, el->server->errorString());
+        }
     });
     if (!e->server->listen(QHostAddress::Any, port)) {
         if (error)
@@ -145,6 +148,7 @@ void Winsock::onNewConnection(int index, quint64 serial)
         socket->setParent(nullptr);
         const qint64 id = ++m_nextRequest;
         m_pending.insert(id, socket);
+        HoldOutput hold(this);
         emit ConnectionRequest(index, id);
         // Not taken by any handler: the connection is closed.
         if (QTcpSocket *left = m_pending.take(id)) {
@@ -201,6 +205,7 @@ void Winsock::connectToHost(int index, const QString &host, quint16 port)
         if (!el || !el->socket)
             return;
         enableKeepAlive(el->socket);
+        HoldOutput hold(this);
         emit Connect(index);
     });
     socket->connectToHost(host, port);
@@ -227,15 +232,58 @@ void Winsock::sendData(int index, const QByteArray &utf8)
     Element *e = element(index, 0);
     if (!e || !e->socket || e->socket->state() != QAbstractSocket::ConnectedState)
         return;
-    if (e->socket->bytesToWrite() + utf8.size() > MaxQueuedBytes) {
+    if (e->socket->bytesToWrite() + e->outbox.size() + utf8.size() > MaxQueuedBytes) {
         // The peer does not read what we send: drop it rather than queue without end.
         // It is reported as the peer's close once the running handler has yielded.
+        e->outbox.clear();
         e->closedByUs = true;
         e->socket->abort();
         scheduleClose(index, e->serial);
         return;
     }
-    e->socket->write(utf8);
+    if (m_holdDepth == 0) {
+        e->socket->write(utf8);
+        e->socket->flush();
+        return;
+    }
+    // Inside an event handler: collected, and written in one go when the handler returns
+    // (or when much has gathered), so that lines relayed together cost one write per peer.
+    if (e->outbox.isEmpty())
+        m_dirty.append(index);
+    e->outbox += utf8;
+    if (e->outbox.size() >= OutboxFlushBytes)
+        flushOutbox(e);
+}
+
+void Winsock::flushOutbox(Element *e)
+{
+    if (e->outbox.isEmpty() || !e->socket)
+        return;
+    e->socket->write(e->outbox);
+    e->outbox.clear();
+    e->socket->flush();
+}
+
+void Winsock::flushAll()
+{
+    // Handlers may load and unload elements meanwhile: each index is looked up afresh.
+    const QList<int> dirty = std::exchange(m_dirty, {});
+    for (int index : dirty) {
+        if (Element *e = element(index, 0))
+            flushOutbox(e);
+    }
+}
+
+Winsock::HoldOutput::HoldOutput(Winsock *w)
+    : m_w(w)
+{
+    ++m_w->m_holdDepth;
+}
+
+Winsock::HoldOutput::~HoldOutput()
+{
+    if (--m_w->m_holdDepth == 0)
+        m_w->flushAll();
 }
 
 QString Winsock::getData(int index)
@@ -253,6 +301,7 @@ void Winsock::close(int index)
     Element *e = element(index, 0);
     if (!e)
         return;
+    flushOutbox(e);
     e->closedByUs = true;
     e->closePending = false;
     if (e->server)
@@ -264,7 +313,7 @@ void Winsock::close(int index)
 qint64 Winsock::bytesQueued(int index) const
 {
     const Element *e = element(index, 0);
-    return e && e->socket ? e->socket->bytesToWrite() : 0;
+    return e && e->socket ? e->socket->bytesToWrite() + e->outbox.size() : 0;
 }
 
 // Reads what the socket holds, at most one read buffer's worth, through the element's
@@ -295,8 +344,10 @@ void Winsock::scheduleClose(int index, quint64 serial)
     QMetaObject::invokeMethod(
         this,
         [this, index, serial] {
-            if (element(index, serial))
+            if (element(index, serial)) {
+                HoldOutput hold(this);
                 emit Close(index);
+            }
         },
         Qt::QueuedConnection);
 }
@@ -317,11 +368,13 @@ void Winsock::deliver(int index, quint64 serial)
     if (!readInto(e)) {
         if (e->closePending && e->socket->bytesAvailable() == 0) {
             e->closePending = false;
+            HoldOutput hold(this);
             emit Close(index);
         }
         return;
     }
     e->inArrival = true;
+    HoldOutput hold(this);
     emit DataArrival(index, e->received.size());
     e = element(index, serial);
     if (!e)
@@ -345,6 +398,7 @@ void Winsock::onDisconnected(int index, quint64 serial)
             scheduleDeliver(index, serial);
         return;
     }
+    HoldOutput hold(this);
     emit Close(index);
 }
 
@@ -359,5 +413,6 @@ void Winsock::onSocketError(int index, quint64 serial)
         return;
     if (e->socket->state() == QAbstractSocket::ConnectedState && err == QAbstractSocket::SocketTimeoutError)
         return;
+    HoldOutput hold(this);
     emit Error(index, e->socket->errorString());
 }

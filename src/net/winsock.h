@@ -27,7 +27,9 @@ class QTcpSocket;
 //   element ourselves raises nothing;
 // - a connection request that no handler accepts is closed;
 // - at most MaxQueuedBytes may wait unsent for one peer: past that the connection is
-//   dropped and reported as Close, so a peer that does not read cannot grow our memory.
+//   dropped and reported as Close, so a peer that does not read cannot grow our memory;
+// - what handlers send while an event is raised is written when the outermost handler
+//   returns, one write per peer for everything it sent, in the order it was sent.
 class Winsock : public QObject, public SocketArray
 {
     Q_OBJECT
@@ -36,6 +38,9 @@ public:
     static constexpr int MaxElements = 51;
     static constexpr qint64 MaxQueuedBytes = 256 * 1024;
     static constexpr qint64 ReadBufferBytes = 64 * 1024;
+    // What is sent inside an event handler is written when the handler returns, or
+    // once this much has gathered for one peer.
+    static constexpr qint64 OutboxFlushBytes = 16 * 1024;
 
     explicit Winsock(QObject *parent = nullptr);
     ~Winsock() override;
@@ -74,6 +79,7 @@ private:
         QTcpSocket *socket = nullptr;
         QStringDecoder decoder{QStringDecoder::Utf8};
         QString received;
+        QByteArray outbox;           // sent during the running handler, not yet written
         bool inArrival = false;      // a DataArrival handler of this element is running
         bool arrivalPending = false; // data came while it ran
         bool closePending = false;   // the peer closed while data was still to be raised
@@ -91,9 +97,27 @@ private:
     void scheduleDeliver(int index, quint64 serial);
     void scheduleClose(int index, quint64 serial);
     bool readInto(Element *e);
+    void flushOutbox(Element *e);
+    void flushAll();
+
+    // Held while an event is raised: sends are collected and written when the
+    // outermost handler returns.
+    class HoldOutput
+    {
+    public:
+        explicit HoldOutput(Winsock *w);
+        ~HoldOutput();
+        HoldOutput(const HoldOutput &) = delete;
+        HoldOutput &operator=(const HoldOutput &) = delete;
+
+    private:
+        Winsock *m_w;
+    };
 
     std::array<std::unique_ptr<Element>, MaxElements> m_elements;
     QHash<qint64, QTcpSocket *> m_pending;
+    int m_holdDepth = 0;
+    QList<int> m_dirty;
     quint64 m_nextSerial = 0;
     qint64 m_nextRequest = 0;
 };
