@@ -24,6 +24,7 @@ void onSignal(int)
 
 int main(int argc, char *argv[])
 {
+    chooseEventDispatcher();
     QApplication app(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s PORT\n", argv[0]);

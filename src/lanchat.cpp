@@ -1,6 +1,7 @@
 // lanchat: a chat program for a local network. One copy is the hub, the others
 // connect to it. The program starts with the connection dialog.
 #include "session/connectform.h"
+#include "ui/main.h"
 #include "session/sessionstate.h"
 
 #include <QApplication>
@@ -9,6 +10,7 @@
 
 int main(int argc, char *argv[])
 {
+    chooseEventDispatcher();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("lanchat"));
     QApplication::setApplicationVersion(QStringLiteral(LANCHAT_VERSION));

@@ -61,8 +61,8 @@ struct Window
     QStringList log() const
     {
         QStringList out;
-        for (int i = 0; i < main->recieveList()->count(); ++i)
-            out << main->recieveList()->item(i)->text();
+        for (int i = 0; i < main->logCount(); ++i)
+            out << main->logLine(i);
         return out;
     }
     QStringList names() const
@@ -72,7 +72,7 @@ struct Window
             out << main->nameList()->item(i)->text();
         return out;
     }
-    int selectedRow() const { return main->recieveList()->currentRow(); }
+    int selectedRow() const { return main->selectedLogRow(); }
     int size() const { return state->Slots.SizeOfClient; }
 };
 

@@ -162,12 +162,28 @@ private slots:
         QVERIFY(!late.waitForConnected(1000) || late.waitForDisconnected(1000));
     }
 
+    void gatheredLinesKeepOrderAndSelection()
+    {
+        auto w = Window::server(QStringLiteral("S"), freePort());
+        QListWidget *list = w->main->recieveList();
+        QTRY_COMPARE(list->count(), 2); // the start lines, then the log is idle
+        QTest::qWait(Main::LogRefreshMs * 2);
+        w->main->AppendLog(QStringLiteral("a")); // shown at once
+        w->main->AppendLog(QStringLiteral("b")); // gathered
+        w->main->addLogLine(QStringLiteral("c")); // gathered; does not move the selection
+        QCOMPARE(list->count(), 3);
+        QCOMPARE(list->currentRow(), 2);
+        QTRY_COMPARE(list->count(), 5);
+        QCOMPARE(list->currentRow(), 3);
+        QCOMPARE(w->log().mid(2), QStringList({"a", "b", "c"}));
+    }
+
     void logKeepsItsNewestLines()
     {
         auto w = Window::server(QStringLiteral("S"), freePort());
         for (int i = 0; i < Main::MaxLogLines + 5; ++i)
             w->main->AppendLog(QString::number(i));
-        QCOMPARE(w->main->recieveList()->count(), Main::MaxLogLines);
+        QCOMPARE(w->main->logCount(), Main::MaxLogLines);
         QCOMPARE(w->log().last(), QString::number(Main::MaxLogLines + 4));
         QCOMPARE(w->selectedRow(), Main::MaxLogLines - 1);
     }

@@ -6,6 +6,8 @@
 #include <QTcpSocket>
 
 #ifdef Q_OS_LINUX
+#include <sys/epoll.h>
+#include <unistd.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -13,10 +15,12 @@
 
 namespace {
 
-// Keep-alive so that a peer that vanished without closing is found: first probe after
+// Options of every connection. Keep-alive so that a peer that vanished without closing is found: first probe after
 // a minute of silence, then every 10 s, given up after 6 unanswered probes.
-void enableKeepAlive(QTcpSocket *socket)
+void setConnectionOptions(QTcpSocket *socket)
 {
+    // Lines are short and already gathered per peer before writing: no need to wait.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
 #ifdef Q_OS_LINUX
     const qintptr fd = socket->socketDescriptor();
@@ -34,11 +38,18 @@ void enableKeepAlive(QTcpSocket *socket)
 Winsock::Winsock(QObject *parent)
     : QObject(parent)
 {
+#ifdef Q_OS_LINUX
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+#endif
     load(0); // element 0 exists from the start
 }
 
 Winsock::~Winsock()
 {
+#ifdef Q_OS_LINUX
+    if (m_epoll >= 0)
+        ::close(m_epoll);
+#endif
     for (auto &e : m_elements) {
         if (e)
             releaseSocket(e.get());
@@ -90,12 +101,14 @@ quint64 Winsock::serial(int index) const
 void Winsock::releaseSocket(Element *e)
 {
     if (e->socket) {
+        unwatch(e->socket->socketDescriptor());
         e->socket->disconnect(this);
         e->socket->abort();
         e->socket->deleteLater();
         e->socket = nullptr;
     }
     if (e->server) {
+        unwatch(e->server->socketDescriptor());
         e->server->disconnect(this);
         e->server->close();
         e->server->deleteLater();
@@ -131,6 +144,7 @@ bool Winsock::listen(int index, quint16 port, QString *error)
         e->server = nullptr;
         return false;
     }
+    watch(e->server->socketDescriptor());
     return true;
 }
 
@@ -173,7 +187,8 @@ void Winsock::accept(int index, qint64 requestID)
     releaseSocket(e);
     e->closedByUs = false;
     attachSocket(index, e, socket);
-    enableKeepAlive(socket);
+    setConnectionOptions(socket);
+    watch(socket->socketDescriptor());
     // Text may already be waiting, sent right after connecting.
     if (socket->bytesAvailable() > 0)
         scheduleDeliver(index, e->serial);
@@ -204,7 +219,7 @@ void Winsock::connectToHost(int index, const QString &host, quint16 port)
         Element *el = element(index, s);
         if (!el || !el->socket)
             return;
-        enableKeepAlive(el->socket);
+        setConnectionOptions(el->socket);
         HoldOutput hold(this);
         emit Connect(index);
     });
@@ -242,8 +257,7 @@ void Winsock::sendData(int index, const QByteArray &utf8)
         return;
     }
     if (m_holdDepth == 0) {
-        e->socket->write(utf8);
-        e->socket->flush();
+        writeNow(e, utf8);
         return;
     }
     // Inside an event handler: collected, and written in one go when the handler returns
@@ -259,8 +273,26 @@ void Winsock::flushOutbox(Element *e)
 {
     if (e->outbox.isEmpty() || !e->socket)
         return;
-    e->socket->write(e->outbox);
+    writeNow(e, e->outbox);
     e->outbox.clear();
+}
+
+// Writes straight to the connection when nothing of ours is still waiting in the
+// socket's own buffer; what the connection does not take at once, and anything after
+// it, goes through the socket's buffer, which writes it when the peer reads.
+void Winsock::writeNow(Element *e, const QByteArray &bytes)
+{
+    qsizetype done = 0;
+#ifdef Q_OS_LINUX
+    const qintptr fd = e->socket->socketDescriptor();
+    if (fd >= 0 && e->socket->bytesToWrite() == 0) {
+        const ssize_t n = ::send(int(fd), bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == bytes.size())
+            return;
+        done = n > 0 ? n : 0; // a failure is left to the socket, which reports it
+    }
+#endif
+    e->socket->write(bytes.constData() + done, bytes.size() - done);
     e->socket->flush();
 }
 
@@ -336,14 +368,23 @@ void Winsock::onReadyRead(int index, quint64 serial)
 
 void Winsock::scheduleDeliver(int index, quint64 serial)
 {
-    QMetaObject::invokeMethod(this, [this, index, serial] { deliver(index, serial); }, Qt::QueuedConnection);
+    ++m_queued;
+    QMetaObject::invokeMethod(
+        this,
+        [this, index, serial] {
+            --m_queued;
+            deliver(index, serial);
+        },
+        Qt::QueuedConnection);
 }
 
 void Winsock::scheduleClose(int index, quint64 serial)
 {
+    ++m_queued;
     QMetaObject::invokeMethod(
         this,
         [this, index, serial] {
+            --m_queued;
             if (element(index, serial)) {
                 HoldOutput hold(this);
                 emit Close(index);
@@ -415,4 +456,43 @@ void Winsock::onSocketError(int index, quint64 serial)
         return;
     HoldOutput hold(this);
     emit Error(index, e->socket->errorString());
+}
+
+// The hub's connections are also watched by an epoll set of our own, so that a yield can
+// tell in one cheap call whether any of them has something to handle.
+void Winsock::watch(qintptr fd)
+{
+#ifdef Q_OS_LINUX
+    if (m_epoll < 0 || fd < 0)
+        return;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.fd = int(fd);
+    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, int(fd), &ev);
+#else
+    Q_UNUSED(fd);
+#endif
+}
+
+void Winsock::unwatch(qintptr fd)
+{
+#ifdef Q_OS_LINUX
+    if (m_epoll >= 0 && fd >= 0)
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, int(fd), nullptr);
+#else
+    Q_UNUSED(fd);
+#endif
+}
+
+bool Winsock::eventsPending() const
+{
+    if (m_queued > 0)
+        return true;
+#ifdef Q_OS_LINUX
+    if (m_epoll >= 0) {
+        epoll_event ev;
+        return ::epoll_wait(m_epoll, &ev, 1, 0) > 0;
+    }
+#endif
+    return true;
 }

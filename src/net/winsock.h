@@ -61,6 +61,10 @@ public:
     QString getData(int index) override;
     void close(int index) override;
 
+    // Whether a connection of the hub, or the listening socket, has something waiting to
+    // be handled, or an event of ours is queued. Cheap: one non-blocking system call.
+    bool eventsPending() const;
+
     quint16 serverPort(int index) const;
     qint64 bytesQueued(int index) const;
 
@@ -98,7 +102,10 @@ private:
     void scheduleClose(int index, quint64 serial);
     bool readInto(Element *e);
     void flushOutbox(Element *e);
+    void writeNow(Element *e, const QByteArray &bytes);
     void flushAll();
+    void watch(qintptr fd);
+    void unwatch(qintptr fd);
 
     // Held while an event is raised: sends are collected and written when the
     // outermost handler returns.
@@ -117,6 +124,8 @@ private:
     std::array<std::unique_ptr<Element>, MaxElements> m_elements;
     QHash<qint64, QTcpSocket *> m_pending;
     int m_holdDepth = 0;
+    int m_queued = 0; // queued deliveries and closes not yet run
+    int m_epoll = -1;
     QList<int> m_dirty;
     quint64 m_nextSerial = 0;
     qint64 m_nextRequest = 0;

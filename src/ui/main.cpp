@@ -6,8 +6,15 @@
 #include <QCloseEvent>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QTimer>
 
 #include <optional>
+
+void chooseEventDispatcher()
+{
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
+}
 
 void initLanchatResources()
 {
@@ -89,6 +96,18 @@ Main::Main(SessionState &state, QWidget *parent)
     connect(&m_winsock, &Winsock::DataArrival, this, [this](int index) { onDataArrival(index); });
     connect(&m_winsock, &Winsock::Close, this, [this](int index) { onClose(index); });
     connect(&m_winsock, &Winsock::Error, this, [this](int index, const QString &d) { onError(index, d); });
+
+    m_logTimer.setSingleShot(true);
+    m_logTimer.setInterval(LogRefreshMs);
+    connect(&m_logTimer, &QTimer::timeout, this, &Main::flushLog);
+
+    m_sinceFullYield.start();
+    m_hub.setDoEvents([this] {
+        if (m_winsock.eventsPending() || m_sinceFullYield.elapsed() >= FullYieldMs) {
+            m_sinceFullYield.restart();
+            QCoreApplication::processEvents();
+        }
+    });
 
     Form_Initialize();
 }
@@ -275,11 +294,38 @@ void Main::onError(int index, const QString &description)
 
 void Main::addLine(const QString &line)
 {
-    m_recieveList->addItem(line);
-    if (m_recieveList->count() > MaxLogLines)
-        delete m_recieveList->takeItem(0);
+    if (m_logTimer.isActive()) {
+        m_pendingLog << line;
+    } else {
+        m_recieveList->addItem(line);
+        trimLog();
+        m_logTimer.start();
+    }
     if (isMinimized() || !isActiveWindow())
         QApplication::alert(this);
+}
+
+void Main::trimLog()
+{
+    const int excess = m_recieveList->count() - MaxLogLines;
+    if (excess > 0)
+        m_recieveList->model()->removeRows(0, excess);
+}
+
+void Main::flushLog()
+{
+    if (m_pendingLog.isEmpty())
+        return;
+    const int base = m_recieveList->count();
+    m_recieveList->addItems(std::exchange(m_pendingLog, {}));
+    const int before = m_recieveList->count();
+    trimLog();
+    if (m_pendingSelect >= 0) {
+        const int row = base + m_pendingSelect - (before - m_recieveList->count());
+        m_recieveList->setCurrentRow(std::max(row, 0));
+        m_pendingSelect = -1;
+    }
+    m_logTimer.start();
 }
 
 void Main::AppendLog(const QString &line)
@@ -295,7 +341,29 @@ void Main::addLogLine(const QString &line)
 
 void Main::selectLastLogLine()
 {
-    m_recieveList->setCurrentRow(m_recieveList->count() - 1);
+    if (m_pendingLog.isEmpty())
+        m_recieveList->setCurrentRow(m_recieveList->count() - 1);
+    else
+        m_pendingSelect = int(m_pendingLog.size()) - 1;
+}
+
+int Main::logCount()
+{
+    flushLog();
+    return m_recieveList->count();
+}
+
+QString Main::logLine(int i)
+{
+    flushLog();
+    const QListWidgetItem *item = m_recieveList->item(i);
+    return item ? item->text() : QString();
+}
+
+int Main::selectedLogRow()
+{
+    flushLog();
+    return m_recieveList->currentRow();
 }
 
 int Main::nameListCount() const

@@ -6,10 +6,16 @@
 #include "session/sessionstate.h"
 #include "windowcontrols.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
 
 class QLineEdit;
 class QListWidget;
+
+// Chooses Qt's plain event dispatcher over the GLib one, before the application object
+// exists: the hub yields after every send, and GLib makes each yield several times dearer.
+void chooseEventDispatcher();
 
 // Registers the windows' icon, kept in this library's resources, which a static library
 // does not register by itself.
@@ -25,6 +31,14 @@ class Main : public QWidget, public WindowControls
 public:
     // Most lines the log keeps; the oldest are dropped beyond it.
     static constexpr int MaxLogLines = 10000;
+    // The hub's walks yield after every send. A yield handles everything pending when a
+    // connection has something waiting; otherwise it looks at the rest (the window's own
+    // events) only this often.
+    static constexpr qint64 FullYieldMs = 5;
+    // A line added to an idle log is shown at once; lines that follow within this time
+    // are gathered and shown together, so that a flood of lines costs one update of
+    // the list, not one each.
+    static constexpr int LogRefreshMs = 40;
 
     // Creating the window resets the slot counters and flags of the session.
     explicit Main(SessionState &state, QWidget *parent = nullptr);
@@ -46,6 +60,12 @@ public:
     // The window was displayed for the first time, minimized or restored.
     void Form_Resize();
 
+    // The log as shown once gathered lines are in: its lines and the selected one.
+    void flushLog();
+    int logCount();
+    QString logLine(int i);
+    int selectedLogRow();
+
     SessionState &state() { return m_state; }
     Winsock &winsock() { return m_winsock; }
     ServerHub &hub() { return m_hub; }
@@ -63,6 +83,7 @@ private:
     void Form_Load();
     void Form_Unload();
     void addLine(const QString &line);
+    void trimLog();
     void sendNotice(bool minimized);
     void onDataArrival(int index);
     void onClose(int index);
@@ -77,6 +98,10 @@ private:
     QLineEdit *m_tSend;
     QListWidget *m_nameList;
 
+    QElapsedTimer m_sinceFullYield;
+    QTimer m_logTimer;
+    QStringList m_pendingLog; // added, not yet in RecieveList
+    int m_pendingSelect = -1; // position in m_pendingLog of the line to select
     bool m_loaded = false;
     bool m_displayed = false;
     bool m_unloaded = false;
