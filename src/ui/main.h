@@ -31,9 +31,11 @@ class Main : public QWidget, public WindowControls
 public:
     // Most lines the log keeps; the oldest are dropped beyond it.
     static constexpr int MaxLogLines = 10000;
-    // The hub's walks yield after every send. A yield handles everything pending when a
-    // connection has something waiting; otherwise it looks at the rest (the window's own
-    // events) only this often.
+    // The hub's walks yield after every send. A yield looks whether a connection has
+    // something waiting at most every YieldCheckNs, and handles everything pending when
+    // one has; the window's own events (typing, painting) are handled at least every
+    // FullYieldMs.
+    static constexpr qint64 YieldCheckNs = 50000;
     static constexpr qint64 FullYieldMs = 5;
     // A line added to an idle log is shown at once; lines that follow within this time
     // are gathered and shown together, so that a flood of lines costs one update of
@@ -98,7 +100,9 @@ private:
     QLineEdit *m_tSend;
     QListWidget *m_nameList;
 
-    QElapsedTimer m_sinceFullYield;
+    QElapsedTimer m_yieldClock;
+    qint64 m_lastYieldCheck = 0;
+    qint64 m_lastFullYield = 0;
     QTimer m_logTimer;
     QStringList m_pendingLog; // added, not yet in RecieveList
     int m_pendingSelect = -1; // position in m_pendingLog of the line to select
