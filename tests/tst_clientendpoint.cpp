@@ -143,6 +143,16 @@ private slots:
         QCOMPARE(int(ClientEndpoint::readSlotNumber(value)), slot);
     }
 
+    void nameListIsBounded()
+    {
+        Client c;
+        QString many;
+        for (int i = 0; i < ClientEndpoint::MaxNames + 10; ++i)
+            many += QStringLiteral("_NameL n");
+        c.chunk(many);
+        QCOMPARE(c.view.names.size(), ClientEndpoint::MaxNames);
+    }
+
     void slotNumberFromTheWire()
     {
         Client c;

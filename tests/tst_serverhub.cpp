@@ -482,6 +482,66 @@ private slots:
         QCOMPARE(h.sockets.sentTo(3).last(), QStringLiteral("_SendM C >> x"));
     }
 
+    void overlongLinesAreNotRelayed()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.join(QStringLiteral("B"));
+        h.clearSent();
+        const QString longest(ServerHub::MaxLineChars, QLatin1Char('x'));
+        h.chunk(1, longest);
+        QCOMPARE(h.sockets.sentTo(2), QStringList({longest}));
+
+        h.clearSent();
+        const int logged = int(h.view.log.size());
+        h.chunk(1, longest + QLatin1Char('x'));
+        QVERIFY(h.sockets.sent.isEmpty());
+        QCOMPARE(h.view.log.mid(logged),
+                 QStringList({"*****  1人目の接続から届いた長すぎる行（32768文字）は中継しませんでした  *****"}));
+
+        // A chat line too long is dropped; what follows it in the chunk is still handled.
+        h.chunk(2, QStringLiteral("_SendM ") + longest + QStringLiteral("y_SendM B >> short"));
+        QCOMPARE(h.sockets.sentTo(1), QStringList({"_SendM B >> short"}));
+        QCOMPARE(h.sockets.sentTo(2), QStringList({"_SendM B >> short"}));
+        QVERIFY(h.sockets.isLoaded(2));
+        QCOMPARE(h.view.log.last(), QStringLiteral("B >> short"));
+    }
+
+    void registrationsAreBounded()
+    {
+        Hub h;
+        const int a = h.connect();
+        for (int i = 0; i < ServerHub::MaxRegistrations; ++i)
+            h.chunk(a, QStringLiteral("_Cnnct A"));
+        QCOMPARE(h.view.names.size(), 1 + ServerHub::MaxRegistrations);
+        h.chunk(a, QStringLiteral("_Cnnct A_SendM A >> still heard"));
+        QCOMPARE(h.view.names.size(), 1 + ServerHub::MaxRegistrations);
+        QCOMPARE(h.view.log.last(), QStringLiteral("A >> still heard"));
+        QCOMPARE(h.view.log.at(h.view.log.size() - 2), QStringLiteral("*****  1人目の接続からの名前の登録を断りました  *****"));
+
+        // A new connection in the same slot may register again.
+        h.hub.Close(a);
+        h.join(QStringLiteral("B"));
+        QCOMPARE(h.view.names.last(), QStringLiteral("B"));
+
+        const int c = h.connect();
+        h.chunk(c, QStringLiteral("_Cnnct ") + QString(ServerHub::MaxNameChars + 1, QLatin1Char('n')));
+        QCOMPARE(h.view.names.last(), QStringLiteral("B"));
+        h.chunk(c, QStringLiteral("_Cnnct ") + QString(ServerHub::MaxNameChars, QLatin1Char('n')));
+        QCOMPARE(h.view.names.last().size(), ServerHub::MaxNameChars);
+    }
+
+    void nicknameWithLineBreaksIsKeptAsSent()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        const int b = h.connect();
+        h.clearSent();
+        h.chunk(b, QStringLiteral("_Cnnct x\r\ny"));
+        QCOMPARE(h.view.names.last(), QStringLiteral("x\r\ny"));
+        QCOMPARE(h.sockets.sentTo(1).first(), QStringLiteral("_NameL x\r\ny"));
+    }
+
     void closeAllClosesEveryElement()
     {
         Hub h;

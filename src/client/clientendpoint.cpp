@@ -52,7 +52,8 @@ void ClientEndpoint::DataArrival()
         if (s.payload.isEmpty())
             return;
         if (s.tag == NameL) {
-            m_view.nameListAdd(s.value.toString());
+            if (m_view.nameListCount() < MaxNames)
+                m_view.nameListAdd(s.value.toString());
         } else if (s.tag == SdSck) {
             m_state.OwnSlot = readSlotNumber(s.value);
         } else if (s.tag == SendM) {

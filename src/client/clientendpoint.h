@@ -13,6 +13,9 @@ class WindowControls;
 class ClientEndpoint
 {
 public:
+    // Most names the list takes; further ones are not shown.
+    static constexpr int MaxNames = 10000;
+
     ClientEndpoint(SessionState &state, SocketArray &sockets, WindowControls &view);
 
     // Socket events of element 0.

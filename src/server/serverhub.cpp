@@ -44,6 +44,7 @@ void ServerHub::ConnectionRequest(int index, qint64 requestID)
         ++m_slots.SizeOfClient;
         const int n = m_slots.ConnCount;
         m_sockets.load(n);
+        m_registrations[n] = 0;
         m_sockets.accept(n, requestID);
         m_view.AppendLog(acceptLine(m_slots.ConnCount));
         return;
@@ -54,6 +55,7 @@ void ServerHub::ConnectionRequest(int index, qint64 requestID)
             m_sockets.unload(i);
             m_sockets.load(i);
             m_slots.ClosedSlot[i] = 0;
+            m_registrations[i] = 0;
             m_sockets.accept(i, requestID);
             m_view.AppendLog(acceptLine(i));
             return;
@@ -149,6 +151,10 @@ void ServerHub::DataArrival(int index)
     if (chunk.isEmpty())
         return;
     if (isRawLine(chunk)) {
+        if (chunk.size() > MaxLineChars) {
+            refuseLongLine(index, chunk.size());
+            return;
+        }
         m_view.AppendLog(chunk);
         BroadcastToClients(chunk);
         return;
@@ -159,16 +165,23 @@ void ServerHub::DataArrival(int index)
         if (s.tag == Cnnct) {
             if (s.payload.isEmpty())
                 return;
-            registerName(index, s.value, s.hasMore);
+            if (s.value.size() > MaxNameChars || ++m_registrations[index] > MaxRegistrations)
+                m_view.AppendLog(QStringLiteral("*****  %1人目の接続からの名前の登録を断りました  *****").arg(index));
+            else
+                registerName(index, s.value, s.hasMore);
         } else if (s.tag == RqSck) {
             if (m_sockets.isLoaded(index))
                 m_sockets.sendData(index, slotNumber(index));
         } else if (s.tag == SendM) {
             if (s.payload.isEmpty())
                 return;
-            const QString value = s.value.toString();
-            m_view.AppendLog(value);
-            BroadcastToClients(chatMessage(value));
+            if (s.value.size() > MaxLineChars) {
+                refuseLongLine(index, s.value.size());
+            } else {
+                const QString value = s.value.toString();
+                m_view.AppendLog(value);
+                BroadcastToClients(chatMessage(value));
+            }
         } else {
             return; // any other tag ends the chunk
         }
@@ -176,6 +189,14 @@ void ServerHub::DataArrival(int index)
             return;
         remainder = s.rest;
     }
+}
+
+// A line too long to be relayed is dropped, with one line in the log; the sender stays.
+void ServerHub::refuseLongLine(int index, qsizetype length)
+{
+    m_view.AppendLog(QStringLiteral("*****  %1人目の接続から届いた長すぎる行（%2文字）は中継しませんでした  *****")
+                         .arg(index)
+                         .arg(length));
 }
 
 // A registration is filed under the slot it came on: that client gets the name list,

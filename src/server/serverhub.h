@@ -21,6 +21,12 @@ class WindowControls;
 class ServerHub
 {
 public:
+    // Longest chat line or raw line relayed, in characters; longer ones are dropped.
+    static constexpr qsizetype MaxLineChars = 32767;
+    // Longest nickname registered, and registrations taken from one connection.
+    static constexpr qsizetype MaxNameChars = 1000;
+    static constexpr int MaxRegistrations = 8;
+
     ServerHub(SessionState &state, SocketArray &sockets, WindowControls &view);
 
     // The yield used by the walks; QCoreApplication::processEvents() unless replaced
@@ -47,10 +53,12 @@ private:
     void departure(int index);
     void registerName(int index, QStringView value, bool more);
     void broadcast(const QByteArray &bytes, bool yield);
+    void refuseLongLine(int index, qsizetype length);
 
     SessionState &m_state;
     SlotTable &m_slots;
     SocketArray &m_sockets;
     WindowControls &m_view;
     std::function<void()> m_doEvents;
+    std::array<int, MaxSlots + 1> m_registrations{}; // per connection
 };
