@@ -24,19 +24,26 @@ openbox >/dev/null 2>&1 &
 pids+=($!)
 sleep 1
 
+# Waits for a window of a process by its title and prints its id. Arguments: pid title
+find_window() {
+    local wid=""
+    for _ in $(seq 50); do
+        wid=$(xdotool search --pid "$1" --name "$2" 2>/dev/null | head -1 || true)
+        [ -n "$wid" ] && break
+        sleep 0.1
+    done
+    [ -n "$wid" ] || { echo "no window \"$2\"" >&2; exit 1; }
+    echo "$wid"
+}
+
 # Starts one copy, fills its dialog and presses OK. Arguments: nick role(server|client) x y
 start() {
     local nick=$1 role=$2 x=$3 y=$4
     "$bin" >/dev/null 2>&1 &
     pids+=($!)
     local pid=$!
-    local wid=""
-    for _ in $(seq 50); do
-        wid=$(xdotool search --pid "$pid" --name "接続" 2>/dev/null | head -1 || true)
-        [ -n "$wid" ] && break
-        sleep 0.1
-    done
-    [ -n "$wid" ] || { echo "no dialog for $nick" >&2; exit 1; }
+    local wid
+    wid=$(find_window "$pid" "接続")
     sleep 0.3
     xdotool windowactivate --sync "$wid"
     if [ "$role" = client ]; then
@@ -50,13 +57,8 @@ start() {
     xdotool mousemove --window "$wid" 100 112 click 1
     xdotool type --delay 30 "lanchat - $nick"
     xdotool mousemove --window "$wid" 88 136 click 1      # OK
-    local chat=""
-    for _ in $(seq 50); do
-        chat=$(xdotool search --pid "$pid" --name "lanchat - $nick" 2>/dev/null | head -1 || true)
-        [ -n "$chat" ] && break
-        sleep 0.1
-    done
-    [ -n "$chat" ] || { echo "no chat window for $nick" >&2; exit 1; }
+    local chat
+    chat=$(find_window "$pid" "lanchat - $nick")
     xdotool windowmove "$chat" "$x" "$y"
     echo "$chat"
 }

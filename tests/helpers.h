@@ -94,4 +94,30 @@ struct RawPeer
         socket.flush();
     }
     QString text() const { return QString::fromUtf8(received); }
+
+    // Registers as a real client does: two sends, then waits for its name list to end
+    // with its own name.
+    bool join(const QString &name)
+    {
+        if (!waitConnected())
+            return false;
+        send(QStringLiteral("_RqSck "));
+        socket.waitForBytesWritten(1000);
+        send(QStringLiteral("_Cnnct ") + name);
+        return QTest::qWaitFor([&] { return text().endsWith(QStringLiteral("_NameL ") + name); }, 5000);
+    }
+
+    // What was received, cut into the hub's messages ("_Tag payload").
+    QStringList messages() const
+    {
+        QStringList out;
+        const QString t = text();
+        qsizetype start = t.indexOf(QLatin1Char('_'));
+        while (start >= 0) {
+            const qsizetype next = t.indexOf(QLatin1Char('_'), start + 1);
+            out << t.mid(start, next < 0 ? -1 : next - start);
+            start = next;
+        }
+        return out;
+    }
 };

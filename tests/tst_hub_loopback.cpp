@@ -5,20 +5,7 @@
 
 namespace {
 
-struct Peer : RawPeer
-{
-    using RawPeer::RawPeer;
-    // Registers as a real client does: two sends, then waits for its list to end with its name.
-    bool join(const QString &name)
-    {
-        if (!waitConnected())
-            return false;
-        send(QStringLiteral("_RqSck "));
-        socket.waitForBytesWritten(1000);
-        send(QStringLiteral("_Cnnct ") + name);
-        return QTest::qWaitFor([&] { return text().endsWith(QStringLiteral("_NameL ") + name); }, 3000);
-    }
-};
+using Peer = RawPeer;
 
 QString joinNotice(const QString &n)
 {

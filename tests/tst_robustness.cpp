@@ -9,30 +9,7 @@
 
 namespace {
 
-// Receives and splits what the hub sends into its messages ("_Tag payload").
-struct Peer : RawPeer
-{
-    using RawPeer::RawPeer;
-    QStringList messages() const
-    {
-        QStringList out;
-        const QString t = text();
-        qsizetype start = t.indexOf(QLatin1Char('_'));
-        while (start >= 0) {
-            const qsizetype next = t.indexOf(QLatin1Char('_'), start + 1);
-            out << t.mid(start, next < 0 ? -1 : next - start);
-            start = next;
-        }
-        return out;
-    }
-    bool registerAs(const QString &name)
-    {
-        if (!waitConnected())
-            return false;
-        send(QStringLiteral("_RqSck _Cnnct ") + name);
-        return QTest::qWaitFor([&] { return text().contains(QStringLiteral("_NameL ") + name); }, 5000);
-    }
-};
+using Peer = RawPeer;
 
 qint64 rssKiB()
 {
@@ -69,8 +46,8 @@ private slots:
         Peer talker(port), reader(port), sleeper(port);
         sleeper.socket.setReadBufferSize(1); // takes almost nothing off the connection
         sleeper.socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-        QVERIFY(talker.registerAs(QStringLiteral("talker")));
-        QVERIFY(reader.registerAs(QStringLiteral("reader")));
+        QVERIFY(talker.join(QStringLiteral("talker")));
+        QVERIFY(reader.join(QStringLiteral("reader")));
         QVERIFY(sleeper.waitConnected());
         sleeper.send(QStringLiteral("_RqSck _Cnnct sleeper"));
         QTRY_COMPARE(hub->names().size(), 4);
@@ -110,10 +87,10 @@ private slots:
         std::vector<std::unique_ptr<Peer>> stayers;
         for (int i = 0; i < 3; ++i) {
             stayers.push_back(std::make_unique<Peer>(port));
-            QVERIFY(stayers.back()->registerAs(QStringLiteral("stay%1").arg(i)));
+            QVERIFY(stayers.back()->join(QStringLiteral("stay%1").arg(i)));
         }
         Peer talker(port);
-        QVERIFY(talker.registerAs(QStringLiteral("talker")));
+        QVERIFY(talker.join(QStringLiteral("talker")));
         QTest::qWait(50);
         for (auto &s : stayers)
             s->received.clear();
@@ -205,8 +182,8 @@ private slots:
     void invalidTextIsRelayedAsReplacementCharacters()
     {
         Peer a(port), b(port);
-        QVERIFY(a.registerAs(QStringLiteral("A")));
-        QVERIFY(b.registerAs(QStringLiteral("B")));
+        QVERIFY(a.join(QStringLiteral("A")));
+        QVERIFY(b.join(QStringLiteral("B")));
         QTest::qWait(50);
         b.received.clear();
         a.socket.write(QByteArray("_SendM A >> \xff\xc0\xaf\x80", 16) + QByteArray(1, '\0') + "end");
