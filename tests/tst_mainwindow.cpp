@@ -36,6 +36,10 @@ private slots:
         QCOMPARE(w->log().first(), QStringLiteral("*****  サーバを確立しました　*****"));
         QVERIFY(!(w->main->windowFlags() & Qt::WindowStaysOnTopHint));
         QVERIFY(QTest::qWaitForWindowExposed(w->main));
+        QVERIFY(w->main->isActiveWindow() || QTest::qWaitForWindowActive(w->main));
+        QCOMPARE(QApplication::focusWidget(), w->main->recieveList());
+        QTest::keyClick(w->main->recieveList(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), w->main->tSend());
         // The first display consumes the load flag and nothing else.
         QCOMPARE(w->state->JustLoaded, VFalse);
         QCOMPARE(w->state->MinimizedFlag, VFalse);

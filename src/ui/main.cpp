@@ -82,6 +82,7 @@ Main::Main(SessionState &state, QWidget *parent)
 
     setTabOrder(m_recieveList, m_tSend);
     setTabOrder(m_tSend, m_nameList);
+    m_recieveList->setFocus(); // first in the tab order: it has the focus when the window opens
 
     connect(m_tSend, &QLineEdit::returnPressed, this, [this] { TSend_KeyPress(13); });
 
