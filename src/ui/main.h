@@ -40,7 +40,7 @@ public:
     // A line added to an idle log is shown at once; lines that follow within this time
     // are gathered and shown together, so that a flood of lines costs one update of
     // the list, not one each.
-    static constexpr int LogRefreshMs = 40;
+    static constexpr int LogRefreshMs = 200;
 
     // Creating the window resets the slot counters and flags of the session.
     explicit Main(SessionState &state, QWidget *parent = nullptr);
