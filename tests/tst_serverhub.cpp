@@ -470,6 +470,30 @@ private slots:
         QCOMPARE(h.view.log.filter(QStringLiteral("*****  Cさんが入室しました　*****")).size(), 1);
     }
 
+    void senderLeavesDuringItsOwnChunk()
+    {
+        Hub h;
+        h.join(QStringLiteral("A"));
+        h.join(QStringLiteral("B"));
+        const int c = h.connect();
+        h.clearSent();
+        // C's chunk: a line, then its opening messages. C leaves while the line is relayed
+        // and a newcomer takes its slot (the top was released, so the number comes again).
+        h.onYield = [&] {
+            h.hub.Close(c);
+            h.connect();
+        };
+        h.chunk(c, QStringLiteral("_SendM C >> bye_RqSck _Cnnct C"));
+        QCOMPARE(h.size(), 3);
+        // The line still reaches the others; nothing is answered or registered for C.
+        QCOMPARE(h.sockets.sentTo(1).first(), QStringLiteral("_SendM C >> bye"));
+        QVERIFY(!h.sockets.sentTo(c).contains(QStringLiteral("_SdSck 3")));
+        QVERIFY(h.sockets.sentTo(c).filter(QStringLiteral("_NameL")).isEmpty());
+        QCOMPARE(h.state.Slots.SlotName[c], QString());
+        QCOMPARE(h.view.names, QStringList({"S", "A", "B"}));
+        QCOMPARE(h.sockets.sendsOnMissing, QList<int>());
+    }
+
     void slotMarkedDuringAWalkIsSkipped()
     {
         Hub h;

@@ -159,18 +159,26 @@ void ServerHub::DataArrival(int index)
         BroadcastToClients(chunk);
         return;
     }
+    // The sender may leave, and its slot be taken by someone else, during a yield of this
+    // very handler: the rest of its chunk is then no longer answered or registered for it.
+    // Its chat lines are still relayed to the others.
+    const quint64 sender = m_sockets.serial(index);
+    auto senderGone = [&] { return m_sockets.serial(index) != sender || m_slots.ClosedSlot[index] != 0; };
     QStringView remainder = chunk;
     for (;;) {
         const Segment s = cutSegment(remainder);
         if (s.tag == Cnnct) {
             if (s.payload.isEmpty())
                 return;
-            if (s.value.size() > MaxNameChars || ++m_registrations[index] > MaxRegistrations)
+            if (senderGone()) {
+                // nobody left to register
+            } else if (s.value.size() > MaxNameChars || ++m_registrations[index] > MaxRegistrations) {
                 m_view.AppendLog(QStringLiteral("*****  %1人目の接続からの名前の登録を断りました  *****").arg(index));
-            else
+            } else {
                 registerName(index, s.value, s.hasMore);
+            }
         } else if (s.tag == RqSck) {
-            if (m_sockets.isLoaded(index))
+            if (!senderGone())
                 m_sockets.sendData(index, slotNumber(index));
         } else if (s.tag == SendM) {
             if (s.payload.isEmpty())
