@@ -51,17 +51,11 @@ public:
     using FakeSockets::sendData;
     void sendData(int index, const QByteArray &utf8) override
     {
-        if (tolerated && tolerated(index)) {
-            ++toleratedSends;
-            return;
-        }
         if (isLoaded(index) && index != 0 && !isConnected(index))
             sendsOnClosed.append(index);
         FakeSockets::sendData(index, utf8);
     }
     QList<int> sendsOnClosed;
-    std::function<bool(int)> tolerated;
-    int toleratedSends = 0;
 };
 
 // Tells each registration on the hub (a name appended to its list) to the harness.
@@ -77,14 +71,6 @@ public:
     std::function<void()> onAdd;
 };
 
-// Known fault, tolerated so that fuzzing goes on past it (see tests/fuzz/known/):
-// when a client leaves during a yield of the handler that is reading its own chunk,
-// the handler goes on with the rest of that chunk: it sends to the departed slot (a
-// name list on a released element, a slot number on a closed one) and registers a
-// further name of the departed client, under the slot of whoever took it meanwhile.
-// While this is true, such sends are dropped and such registrations let through
-// instead of trapping. Set it to false once fixed.
-constexpr bool TolerateChunkAfterSenderLeft = true;
 
 constexpr int MaxOps = 600;      // operations taken from one input, nested ones included
 constexpr int MaxNesting = 6;    // yields inside yields
@@ -113,17 +99,10 @@ public:
         hubState.resetForChatWindow();
         hubView.nameListAdd(hubState.Settings.HandleName);
         hub.setDoEvents([this] { yield(); });
-        sockets.tolerated = [this](int index) {
-            if (!TolerateChunkAfterSenderLeft)
-                return false;
-            for (const Reading &r : reading)
-                if (r.slot == index && r.senderLeft)
-                    return true;
-            return false;
-        };
-        // The innermost running DataArrival is the one that registers.
+        // The innermost running DataArrival is the one that registers: never for a
+        // client that has left during it.
         hubView.onAdd = [this] {
-            if (!TolerateChunkAfterSenderLeft && !reading.isEmpty() && reading.last().senderLeft)
+            if (!reading.isEmpty() && reading.last().senderLeft)
                 fail("a departed client's chunk registered a name on slot", QString::number(reading.last().slot));
         };
 
