@@ -1,10 +1,12 @@
 #include "main.h"
 
+#include "logmodel.h"
 #include "net/wireformat.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLineEdit>
+#include <QListView>
 #include <QListWidget>
 #include <QTimer>
 
@@ -64,7 +66,10 @@ Main::Main(SessionState &state, QWidget *parent)
     setFont(f);
     setFixedSize(312, 86);
 
-    m_recieveList = new QListWidget(this);
+    m_log = new LogModel(this);
+    m_recieveList = new QListView(this);
+    m_recieveList->setModel(m_log);
+    m_recieveList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_recieveList->setObjectName(QStringLiteral("RecieveList"));
     m_recieveList->setGeometry(8, 8, 297, 52);
     m_recieveList->setAccessibleName(QStringLiteral("チャットの記録"));
@@ -306,32 +311,28 @@ void Main::addLine(const QString &line)
     if (m_logTimer.isActive()) {
         m_pendingLog << line;
     } else {
-        m_recieveList->addItem(line);
-        trimLog();
+        m_log->append({line});
+        m_log->keepNewest(MaxLogLines);
         m_logTimer.start();
     }
     if (isMinimized() || !isActiveWindow())
         QApplication::alert(this);
 }
 
-void Main::trimLog()
+void Main::selectLogRow(int row)
 {
-    const int excess = m_recieveList->count() - MaxLogLines;
-    if (excess > 0)
-        m_recieveList->model()->removeRows(0, excess);
+    m_recieveList->setCurrentIndex(m_log->index(row));
 }
 
 void Main::flushLog()
 {
     if (m_pendingLog.isEmpty())
         return;
-    const int base = m_recieveList->count();
-    m_recieveList->addItems(std::exchange(m_pendingLog, {}));
-    const int before = m_recieveList->count();
-    trimLog();
+    const int base = m_log->rowCount();
+    m_log->append(std::exchange(m_pendingLog, {}));
+    const int dropped = m_log->keepNewest(MaxLogLines);
     if (m_pendingSelect >= 0) {
-        const int row = base + m_pendingSelect - (before - m_recieveList->count());
-        m_recieveList->setCurrentRow(std::max(row, 0));
+        selectLogRow(std::max(base + m_pendingSelect - dropped, 0));
         m_pendingSelect = -1;
     }
     m_logTimer.start();
@@ -351,7 +352,7 @@ void Main::addLogLine(const QString &line)
 void Main::selectLastLogLine()
 {
     if (m_pendingLog.isEmpty())
-        m_recieveList->setCurrentRow(m_recieveList->count() - 1);
+        selectLogRow(m_log->rowCount() - 1);
     else
         m_pendingSelect = int(m_pendingLog.size()) - 1;
 }
@@ -359,20 +360,19 @@ void Main::selectLastLogLine()
 int Main::logCount()
 {
     flushLog();
-    return m_recieveList->count();
+    return m_log->rowCount();
 }
 
 QString Main::logLine(int i)
 {
     flushLog();
-    const QListWidgetItem *item = m_recieveList->item(i);
-    return item ? item->text() : QString();
+    return m_log->line(i);
 }
 
 int Main::selectedLogRow()
 {
     flushLog();
-    return m_recieveList->currentRow();
+    return m_recieveList->currentIndex().row();
 }
 
 int Main::nameListCount() const

@@ -10,7 +10,9 @@
 #include <QTimer>
 #include <QWidget>
 
+class LogModel;
 class QLineEdit;
+class QListView;
 class QListWidget;
 
 // Chooses Qt's plain event dispatcher over the GLib one, before the application object
@@ -71,7 +73,7 @@ public:
     SessionState &state() { return m_state; }
     Winsock &winsock() { return m_winsock; }
     ServerHub &hub() { return m_hub; }
-    QListWidget *recieveList() const { return m_recieveList; }
+    QListView *recieveList() const { return m_recieveList; }
     QListWidget *nameList() const { return m_nameList; }
     QLineEdit *tSend() const { return m_tSend; }
 
@@ -85,7 +87,7 @@ private:
     void Form_Load();
     void Form_Unload();
     void addLine(const QString &line);
-    void trimLog();
+    void selectLogRow(int row);
     void sendNotice(bool minimized);
     void onDataArrival(int index);
     void onClose(int index);
@@ -96,7 +98,8 @@ private:
     ServerHub m_hub;
     ClientEndpoint m_client;
 
-    QListWidget *m_recieveList;
+    LogModel *m_log;
+    QListView *m_recieveList;
     QLineEdit *m_tSend;
     QListWidget *m_nameList;
 
