@@ -3,6 +3,7 @@
 #include "session/connectform.h"
 #include "ui/main.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -82,6 +83,25 @@ private slots:
         }
         QCOMPARE(order, (QList<QWidget *>{f.Host, f.Port, f.OK, f.Cancel, f.OpServer, f.OpClient, f.MinimumNotice,
                                           f.Front, f.TitleBar}));
+    }
+
+    void everyControlHasAnAccessibleName()
+    {
+        SessionState state;
+        ConnectForm f(state);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        const QList<QPair<QWidget *, QString>> expected = {
+            {f.Handle, "名前"},          {f.Host, "ホスト"},       {f.Port, "ポート"},
+            {f.TitleBar, "タイトル"},    {f.OK, "OK"},             {f.Cancel, "キャンセル"},
+            {f.OpServer, "サーバ"},      {f.OpClient, "クライアント"}, {f.MinimumNotice, "最小化通知"},
+            {f.Front, "常に最前面に表示"},
+        };
+        for (const auto &[widget, name] : expected) {
+            QAccessibleInterface *a = QAccessible::queryAccessibleInterface(widget);
+            QVERIFY(a);
+            QCOMPARE(a->text(QAccessible::Name), name);
+        }
     }
 
     void roleSwitchingOverwritesHost()

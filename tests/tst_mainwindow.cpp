@@ -2,6 +2,7 @@
 
 #include "helpers.h"
 
+#include <QAccessible>
 #include <QLineEdit>
 
 class TestMainWindow : public QObject
@@ -46,9 +47,15 @@ private slots:
         QCOMPARE(w->main->size(), QSize(312, 86));
         QVERIFY(!(w->main->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(w->main->windowFlags() & Qt::WindowMinimizeButtonHint);
-        QCOMPARE(w->main->recieveList()->accessibleName(), QStringLiteral("チャットの記録"));
-        QCOMPARE(w->main->tSend()->accessibleName(), QStringLiteral("発言"));
-        QCOMPARE(w->main->nameList()->accessibleName(), QStringLiteral("参加者"));
+        const QList<QPair<QWidget *, QString>> names = {{w->main->recieveList(), "チャットの記録"},
+                                                        {w->main->tSend(), "発言"},
+                                                        {w->main->nameList(), "参加者"}};
+        for (const auto &[widget, name] : names)
+            QCOMPARE(QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name), name);
+        // The log's lines can be read through it too.
+        QAccessibleInterface *log = QAccessible::queryAccessibleInterface(w->main->recieveList());
+        QCOMPARE(log->childCount(), w->main->logCount());
+        QCOMPARE(log->child(0)->text(QAccessible::Name), w->log().first());
         QVERIFY(!w->main->windowIcon().isNull());
         QVERIFY(w->main->windowIcon().availableSizes().contains(QSize(32, 32)));
         QCOMPARE(w->main->recieveList()->objectName(), QStringLiteral("RecieveList"));
