@@ -9,8 +9,7 @@
 using namespace WireFormat;
 
 ServerHub::ServerHub(SessionState &state, SocketArray &sockets, WindowControls &view)
-    : m_state(state)
-    , m_slots(state.Slots)
+    : m_slots(state.Slots)
     , m_sockets(sockets)
     , m_view(view)
     , m_doEvents([] { QCoreApplication::processEvents(); })

@@ -55,7 +55,6 @@ private:
     void broadcast(const QByteArray &bytes, bool yield);
     void refuseLongLine(int index, qsizetype length);
 
-    SessionState &m_state;
     SlotTable &m_slots;
     SocketArray &m_sockets;
     WindowControls &m_view;
