@@ -121,3 +121,22 @@ struct RawPeer
         return out;
     }
 };
+
+// A test class whose every test runs against a fresh hub window ("S") on a free port.
+class HubTest : public QObject
+{
+    Q_OBJECT
+
+protected:
+    quint16 port = 0;
+    std::unique_ptr<Window> hub;
+
+private slots:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void init()
+    {
+        port = freePort();
+        hub = Window::server(QStringLiteral("S"), port);
+    }
+    void cleanup() { hub.reset(); }
+};

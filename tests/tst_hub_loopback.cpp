@@ -14,21 +14,11 @@ QString joinNotice(const QString &n)
 
 } // namespace
 
-class TestHubLoopback : public QObject
+class TestHubLoopback : public HubTest
 {
     Q_OBJECT
 
-    quint16 port = 0;
-    std::unique_ptr<Window> hub;
-
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
-    void init()
-    {
-        port = freePort();
-        hub = Window::server(QStringLiteral("S"), port);
-    }
-    void cleanup() { hub.reset(); }
 
     void workedSequenceByteForByte()
     {

@@ -25,21 +25,11 @@ qint64 rssKiB()
 
 } // namespace
 
-class TestRobustness : public QObject
+class TestRobustness : public HubTest
 {
     Q_OBJECT
 
-    quint16 port = 0;
-    std::unique_ptr<Window> hub;
-
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
-    void init()
-    {
-        port = freePort();
-        hub = Window::server(QStringLiteral("S"), port);
-    }
-    void cleanup() { hub.reset(); }
 
     void aPeerThatNeverReadsIsDroppedAndTheOthersGetEverything()
     {
