@@ -15,8 +15,9 @@
 
 namespace {
 
-// Options of every connection. Keep-alive so that a peer that vanished without closing is found: first probe after
-// a minute of silence, then every 10 s, given up after 6 unanswered probes.
+// Options of every connection. Keep-alive, so that a peer that vanished without closing
+// is found: first probe after a minute of silence, then every 10 s, given up after 6
+// unanswered probes.
 void setConnectionOptions(QTcpSocket *socket)
 {
     // Lines are short and already gathered per peer before writing: no need to wait.

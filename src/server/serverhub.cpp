@@ -26,6 +26,11 @@ void ServerHub::DoEvents()
     m_doEvents();
 }
 
+bool ServerHub::hasLeft(int slot, quint64 serial) const
+{
+    return m_sockets.serial(slot) != serial || m_slots.ClosedSlot[slot] != 0;
+}
+
 bool ServerHub::isOpen(int slot) const
 {
     return slot >= 1 && slot <= m_slots.SizeOfClient && m_slots.ClosedSlot[slot] == 0
@@ -162,14 +167,13 @@ void ServerHub::DataArrival(int index)
     // very handler: the rest of its chunk is then no longer answered or registered for it.
     // Its chat lines are still relayed to the others.
     const quint64 sender = m_sockets.serial(index);
-    auto senderGone = [&] { return m_sockets.serial(index) != sender || m_slots.ClosedSlot[index] != 0; };
     QStringView remainder = chunk;
     for (;;) {
         const Segment s = cutSegment(remainder);
         if (s.tag == Cnnct) {
             if (s.payload.isEmpty())
                 return;
-            if (senderGone()) {
+            if (hasLeft(index, sender)) {
                 // nobody left to register
             } else if (s.value.size() > MaxNameChars || ++m_registrations[index] > MaxRegistrations) {
                 m_view.AppendLog(QStringLiteral("*****  %1人目の接続からの名前の登録を断りました  *****").arg(index));
@@ -177,7 +181,7 @@ void ServerHub::DataArrival(int index)
                 registerName(index, s.value, s.hasMore);
             }
         } else if (s.tag == RqSck) {
-            if (!senderGone())
+            if (!hasLeft(index, sender))
                 m_sockets.sendData(index, slotNumber(index));
         } else if (s.tag == SendM) {
             if (s.payload.isEmpty())
@@ -219,7 +223,7 @@ void ServerHub::registerName(int index, QStringView value, bool more)
     const quint64 newcomer = m_sockets.serial(index);
     const int listBound = m_slots.SizeOfClient;
     for (int p = 0; p <= listBound; ++p) {
-        if (m_sockets.serial(index) != newcomer || m_slots.ClosedSlot[index] != 0)
+        if (hasLeft(index, newcomer))
             return;
         if (p > MaxSlots || m_slots.ClosedSlot[p] != 0 || p >= m_view.nameListCount())
             continue;
@@ -228,13 +232,11 @@ void ServerHub::registerName(int index, QStringView value, bool more)
     }
 
     // A newcomer that left meanwhile is not announced any further.
-    auto gone = [&] { return m_sockets.serial(index) != newcomer || m_slots.ClosedSlot[index] != 0; };
-
     // The new name to the others.
     const QByteArray entry = nameEntry(name).toUtf8();
     int bound = m_slots.SizeOfClient;
     for (int p = 1; p <= bound; ++p) {
-        if (gone())
+        if (hasLeft(index, newcomer))
             return;
         if (p == index || !isOpen(p))
             continue;
@@ -247,7 +249,7 @@ void ServerHub::registerName(int index, QStringView value, bool more)
     const QByteArray notice = chatMessage(joinNotice(name, more)).toUtf8();
     bound = m_slots.SizeOfClient;
     for (int p = 1; p <= bound; ++p) {
-        if (gone())
+        if (hasLeft(index, newcomer))
             return;
         if (p == index || !isOpen(p))
             continue;
@@ -255,7 +257,7 @@ void ServerHub::registerName(int index, QStringView value, bool more)
         DoEvents();
     }
 
-    if (gone())
+    if (hasLeft(index, newcomer))
         return;
     m_view.AppendLog(joinLogLine(name));
 }

@@ -54,6 +54,9 @@ private:
     void registerName(int index, QStringView value, bool more);
     void broadcast(const QByteArray &bytes, bool yield);
     void refuseLongLine(int index, qsizetype length);
+    // Whether the client that had the slot when its element had this serial has gone
+    // (its slot marked closed, or released and perhaps taken by someone else).
+    bool hasLeft(int slot, quint64 serial) const;
 
     SlotTable &m_slots;
     SocketArray &m_sockets;
