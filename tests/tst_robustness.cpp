@@ -56,19 +56,20 @@ struct Churner
     bool send(const std::string &text) { return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size()); }
 };
 
-// The comings and goings of a busy office: `cycles` clients, the first 300 one after the
-// other, then groups of 20 that arrive together and leave together in a shuffled order.
-// Each registers, sends a line and waits for it to come back; every tenth leaves by a
-// reset instead of closing. Returns what went wrong, or nothing.
-QString churn(quint16 port, int cycles)
+// The comings and goings of a busy office: `cycles` clients named from c`first` on, the
+// first 300 one after the other, then groups of `groups` that arrive together and leave
+// together in a shuffled order. Each registers, sends a line and waits for it to come
+// back; every tenth leaves by a reset instead of closing. Returns what went wrong, or
+// nothing.
+QString churn(quint16 port, int cycles, int first, int groups)
 {
-    std::mt19937 rng(20261207);
+    std::mt19937 rng(first);
     sockaddr_in hub{};
     hub.sin_family = AF_INET;
     hub.sin_port = htons(port);
     hub.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int done = 0; done < cycles;) {
-        std::vector<Churner> group(done < 300 ? 1 : 20);
+        std::vector<Churner> group(done < 300 ? 1 : groups);
         for (Churner &c : group) {
             c.fd = ::socket(AF_INET, SOCK_STREAM, 0);
             const timeval bound{5, 0}; // connect() and send() give up after it
@@ -76,7 +77,7 @@ QString churn(quint16 port, int cycles)
             if (::connect(c.fd, reinterpret_cast<sockaddr *>(&hub), sizeof hub) != 0)
                 return QStringLiteral("client %1 could not connect").arg(done);
         }
-        auto name = [&](size_t i) { return "c" + std::to_string(done + int(i)); };
+        auto name = [&](size_t i) { return "c" + std::to_string(first + done + int(i)); };
         for (size_t i = 0; i < group.size(); ++i)
             group[i].send("_RqSck _Cnnct " + name(i));
         for (size_t i = 0; i < group.size(); ++i) {
@@ -167,28 +168,36 @@ private slots:
             s->received.clear();
         const qint64 rssBefore = rssKiB();
 
-        // Clients come and go from a thread of their own, as they do from other machines:
+        // Clients come and go from two threads of their own, as they do from other machines:
         // so departures land while the hub is in the middle of relaying other departures,
         // several yields deep, while the talker keeps talking.
-        const int cycles = 1000;
-        std::atomic<bool> finished = false;
-        QString failure;
-        std::thread churner([&] {
-            failure = churn(port, cycles);
-            finished = true;
-        });
+        const int cycles = 1000; // per thread
+        std::atomic<int> finished = 0;
+        QString failures[2];
+        std::vector<std::thread> churners;
+        for (int t = 0; t < 2; ++t) {
+            churners.emplace_back([&, t] {
+                // One in groups of 20, one always alone: together they stay within
+                // the hub's 50 places even while a group's departures are still
+                // being handled when the next group arrives.
+                failures[t] = churn(port, cycles, t * 100000, t == 0 ? 20 : 2);
+                ++finished;
+            });
+        }
         int sent = 0;
         QElapsedTimer clock;
         clock.start();
-        while (!finished && clock.elapsed() < 60000) {
+        while (finished < 2 && clock.elapsed() < 60000) {
             if (clock.elapsed() / 2 > sent) {
                 talker.send(QStringLiteral("_SendM talker >> n%1 ").arg(sent, 6, 10, QLatin1Char('0')));
                 ++sent;
             }
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         }
-        churner.join(); // its waits are bounded
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        for (std::thread &t : churners)
+            t.join(); // their waits are bounded
+        for (const QString &failure : failures)
+            QVERIFY2(failure.isEmpty(), qPrintable(failure));
         QTest::qWait(200);
         for (auto &s : stayers) {
             // Every line the talker sent, in order; and one departure notice per churner.
@@ -196,7 +205,7 @@ private slots:
             const QStringList got = s->messages().filter(QStringLiteral("_SendM talker >> n"));
             for (int i = 0; i < sent; ++i)
                 QCOMPARE(got[i], QStringLiteral("_SendM talker >> n%1 ").arg(i, 6, 10, QLatin1Char('0')));
-            QTRY_COMPARE(s->messages().filter(QStringLiteral("_Clsck ")).size(), cycles);
+            QTRY_COMPARE(s->messages().filter(QStringLiteral("_Clsck ")).size(), 2 * cycles);
         }
 
         // Everyone leaves: the table is empty again, only the listening element remains.
@@ -209,7 +218,7 @@ private slots:
             QVERIFY(!hub->main->winsock().isLoaded(i));
         QVERIFY(hub->main->winsock().isLoaded(0));
         const qint64 grown = rssKiB() - rssBefore;
-        qInfo("resident memory grew by %lld KiB over %d cycles", grown, cycles);
+        qInfo("resident memory grew by %lld KiB over %d cycles", grown, 2 * cycles);
 #ifndef __SANITIZE_ADDRESS__
         // Under AddressSanitizer the allocator's quarantine holds freed memory on purpose;
         // there the leak check at exit stands for this bound.
