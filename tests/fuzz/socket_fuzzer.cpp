@@ -65,6 +65,11 @@ extern "C" const char *__lsan_default_suppressions()
     return "leak:libfontconfig.so\n";
 }
 
+extern "C" const char *__lsan_default_options()
+{
+    return "print_suppressions=0";
+}
+
 namespace {
 
 constexpr int MaxClients = 24;
