@@ -17,6 +17,7 @@ struct Hub
     QList<QPair<QString, int>> events; // event name, index
     QStringList arrivals;
     std::function<void(int)> onArrival;
+    std::function<void()> beforeAccept;
 
     Hub()
     {
@@ -24,6 +25,8 @@ struct Hub
         ws.listen(0, 0, &error);
         port = ws.serverPort(0);
         QObject::connect(&ws, &Winsock::ConnectionRequest, [this](int, qint64 id) {
+            if (beforeAccept)
+                beforeAccept();
             for (int i = 1; i < Winsock::MaxElements; ++i) {
                 if (!ws.isLoaded(i)) {
                     ws.load(i);
@@ -215,6 +218,16 @@ private slots:
         QCOMPARE(h.arrivals.join(QString()), QStringLiteral("last words"));
         QCOMPARE(h.events.last().first, QStringLiteral("close"));
         QCOMPARE(h.count(QStringLiteral("error")), 0);
+
+        // Also when the peer has left before its connection was taken.
+        Hub late;
+        late.beforeAccept = [] { QTest::qWait(100); };
+        Peer q(late.port);
+        q.send("hello");
+        q.s.disconnectFromHost();
+        QTRY_COMPARE(late.count(QStringLiteral("close")), 1);
+        QCOMPARE(late.arrivals.join(QString()), QStringLiteral("hello"));
+        QCOMPARE(late.events.last().first, QStringLiteral("close"));
     }
 
     void resetIsAClose()

@@ -215,8 +215,11 @@ void Winsock::accept(int index, qint64 requestID)
     attachSocket(index, e, socket);
     setConnectionOptions(socket);
     watch(socket->socketDescriptor());
-    // Text may already be waiting, sent right after connecting.
-    if (socket->bytesAvailable() > 0)
+    // Text may already be waiting, sent right after connecting; the peer may even have
+    // left again while its connection waited to be taken. Both are raised as usual:
+    // the text, then the close.
+    e->closePending = socket->state() != QAbstractSocket::ConnectedState;
+    if (socket->bytesAvailable() > 0 || e->closePending)
         mark(index, e->serial);
 }
 
