@@ -940,8 +940,10 @@ int Churn::run()
         return 1;
     }
     std::printf("churn: PASS: %.0f s, %ld churn cycles + %ld in groups, %ld extra clients, %ld long"
-                " lines, %ld steady lines checked; hub RSS peak %.1f MB middle third, %.1f MB last third\n",
-                runSeconds, cycles_, groupCycles_, mixStarted_, longBack_, linesChecked_, double(midPeak) / 1024,
+                " lines, %ld steady lines checked (%ld bytes of other clients' raw text skipped);"
+                " hub RSS peak %.1f MB middle third, %.1f MB last third\n",
+                runSeconds, cycles_, groupCycles_, mixStarted_, longBack_, linesChecked_,
+                foreignBytes_, double(midPeak) / 1024,
                 double(lastPeak) / 1024);
     return 0;
 }
