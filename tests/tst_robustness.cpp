@@ -5,7 +5,16 @@
 #include "helpers.h"
 
 #include <QFile>
-#include <QRandomGenerator>
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <string>
+#include <thread>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,6 +30,75 @@ qint64 rssKiB()
             return line.mid(6).trimmed().split(' ').first().toLongLong();
     }
     return 0;
+}
+
+// One churner: connects, registers as "cN", sends one line and waits for it to come back.
+// Blocking, bounded waits; for the churn thread, which has no event loop.
+struct Churner
+{
+    int fd = -1;
+    std::string received;
+
+    bool waitFor(const std::string &what)
+    {
+        char buf[4096];
+        while (received.find(what) == std::string::npos) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 5000) <= 0)
+                return false;
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                return false;
+            received.append(buf, size_t(n));
+        }
+        return true;
+    }
+    bool send(const std::string &text) { return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size()); }
+};
+
+// The comings and goings of a busy office: `cycles` clients, the first 300 one after the
+// other, then groups of 20 that arrive together and leave together in a shuffled order.
+// Each registers, sends a line and waits for it to come back; every tenth leaves by a
+// reset instead of closing. Returns what went wrong, or nothing.
+QString churn(quint16 port, int cycles)
+{
+    std::mt19937 rng(20261207);
+    sockaddr_in hub{};
+    hub.sin_family = AF_INET;
+    hub.sin_port = htons(port);
+    hub.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int done = 0; done < cycles;) {
+        std::vector<Churner> group(done < 300 ? 1 : 20);
+        for (Churner &c : group) {
+            c.fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            const timeval bound{5, 0}; // connect() and send() give up after it
+            ::setsockopt(c.fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+            if (::connect(c.fd, reinterpret_cast<sockaddr *>(&hub), sizeof hub) != 0)
+                return QStringLiteral("client %1 could not connect").arg(done);
+        }
+        auto name = [&](size_t i) { return "c" + std::to_string(done + int(i)); };
+        for (size_t i = 0; i < group.size(); ++i)
+            group[i].send("_RqSck _Cnnct " + name(i));
+        for (size_t i = 0; i < group.size(); ++i) {
+            if (!group[i].waitFor("_SdSck"))
+                return QStringLiteral("no slot for client %1").arg(done + int(i));
+        }
+        for (size_t i = 0; i < group.size(); ++i)
+            group[i].send("_SendM " + name(i) + " >> x " + name(i));
+        for (size_t i = 0; i < group.size(); ++i) {
+            if (!group[i].waitFor("_SendM " + name(i) + " >> x " + name(i)))
+                return QStringLiteral("line of client %1 not relayed").arg(done + int(i));
+        }
+        std::shuffle(group.begin(), group.end(), rng);
+        for (Churner &c : group) {
+            if (++done % 10 == 0) {
+                const linger hard{1, 0};
+                ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            }
+            ::close(c.fd);
+        }
+    }
+    return {};
 }
 
 } // namespace
@@ -86,53 +164,28 @@ private slots:
             s->received.clear();
         const qint64 rssBefore = rssKiB();
 
-        auto *rng = QRandomGenerator::global();
-        int sent = 0, started = 0, finished = 0;
+        // Clients come and go from a thread of their own, as they do from other machines:
+        // so departures land while the hub is in the middle of relaying other departures,
+        // several yields deep, while the talker keeps talking.
         const int cycles = 1000;
-        struct Churner
-        {
-            std::unique_ptr<Peer> peer;
-            bool registered = false;
-            int deadline = 0;
-        };
-        std::vector<Churner> live;
+        std::atomic<bool> finished = false;
+        QString failure;
+        std::thread churner([&] {
+            failure = churn(port, cycles);
+            finished = true;
+        });
+        int sent = 0;
         QElapsedTimer clock;
         clock.start();
-        while (finished < cycles) {
-            QVERIFY2(clock.elapsed() < 120000, "churn did not finish in time");
-            // 300 one at a time, then 20 at a time.
-            const int parallel = started < 300 ? 1 : 20;
-            while (int(live.size()) < parallel && started < cycles) {
-                Churner c;
-                c.peer = std::make_unique<Peer>(port);
-                c.deadline = rng->bounded(1, 6);
-                live.push_back(std::move(c));
-                ++started;
-            }
-            for (auto it = live.begin(); it != live.end();) {
-                Peer &p = *it->peer;
-                if (!it->registered && p.socket.state() == QAbstractSocket::ConnectedState) {
-                    p.send(QStringLiteral("_RqSck _Cnnct c%1_SendM c >> hello").arg(started));
-                    it->registered = true;
-                }
-                if (it->registered && p.text().contains(QStringLiteral("_SdSck")) && --it->deadline <= 0) {
-                    // Leave politely or reset, often in the middle of a relay.
-                    if (rng->bounded(2))
-                        p.socket.abort();
-                    else
-                        p.socket.disconnectFromHost();
-                    it = live.erase(it);
-                    ++finished;
-                    continue;
-                }
-                ++it;
-            }
+        while (!finished && clock.elapsed() < 60000) {
             if (clock.elapsed() / 2 > sent) {
                 talker.send(QStringLiteral("_SendM talker >> n%1 ").arg(sent, 6, 10, QLatin1Char('0')));
                 ++sent;
             }
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         }
+        churner.join(); // its waits are bounded
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
         QTest::qWait(200);
         for (auto &s : stayers) {
             // Every line the talker sent, in order; and one departure notice per churner.
@@ -154,16 +207,21 @@ private slots:
         QVERIFY(hub->main->winsock().isLoaded(0));
         const qint64 grown = rssKiB() - rssBefore;
         qInfo("resident memory grew by %lld KiB over %d cycles", grown, cycles);
+#ifndef __SANITIZE_ADDRESS__
+        // Under AddressSanitizer the allocator's quarantine holds freed memory on purpose;
+        // there the leak check at exit stands for this bound.
         QVERIFY2(grown < 64 * 1024, qPrintable(QString::number(grown)));
+#endif
 
         // And the hub still relays. (The name list it sends now stops at slot positions,
-        // which no longer match the long list, so only the slot number is waited for.)
+        // which no longer match the long list, so only the slot number is waited for; one
+        // may hear of the other's arrival before its own.)
         Peer fresh(port), other(port);
         QVERIFY(fresh.waitConnected() && other.waitConnected());
         fresh.send(QStringLiteral("_RqSck _Cnnct fresh"));
         other.send(QStringLiteral("_RqSck _Cnnct other"));
-        QTRY_VERIFY(fresh.text().startsWith(QStringLiteral("_SdSck ")));
-        QTRY_VERIFY(other.text().startsWith(QStringLiteral("_SdSck ")));
+        QTRY_VERIFY(fresh.text().contains(QStringLiteral("_SdSck ")));
+        QTRY_VERIFY(other.text().contains(QStringLiteral("_SdSck ")));
         QTRY_COMPARE(hub->size(), 2);
         fresh.send(QStringLiteral("_SendM fresh >> まだ動いています"));
         QTRY_VERIFY(other.text().endsWith(QStringLiteral("_SendM fresh >> まだ動いています")));

@@ -56,7 +56,8 @@ Winsock::~Winsock()
             releaseSocket(e.get());
     }
     for (QTcpSocket *s : std::as_const(m_pending))
-        delete s;
+        retire(s);
+    qDeleteAll(std::exchange(m_retired, {}));
 }
 
 Winsock::Element *Winsock::element(int index, quint64 serial) const
@@ -97,29 +98,52 @@ quint64 Winsock::serial(int index) const
     return e ? e->serial : 0;
 }
 
-// Detaches the element's socket or listener from us and deletes it once control is
-// back in the event loop: it may be the very object whose signal is running now.
+// Takes the object out of use at once and keeps it until no event of ours is running
+// (see the lifetime rule in the header): it may be the very object whose signal is
+// being handled now, several yields further down the stack.
+void Winsock::retire(QObject *object)
+{
+    object->disconnect(this);
+    if (auto *socket = qobject_cast<QTcpSocket *>(object))
+        socket->abort();
+    else if (auto *server = qobject_cast<QTcpServer *>(object))
+        server->close();
+    object->setParent(this);
+    m_retired.append(object);
+    if (m_depth == 0 && !m_reapQueued) {
+        m_reapQueued = true;
+        QMetaObject::invokeMethod(this, &Winsock::reapRetired, Qt::QueuedConnection);
+    }
+}
+
+// Run by the event loop. Inside a yield of a handler of ours it does nothing: the
+// outermost EventScope queues it again when it ends.
+void Winsock::reapRetired()
+{
+    m_reapQueued = false;
+    if (m_depth > 0)
+        return;
+    qDeleteAll(std::exchange(m_retired, {}));
+}
+
 void Winsock::releaseSocket(Element *e)
 {
     if (e->socket) {
         unwatch(e->socket->socketDescriptor());
-        e->socket->disconnect(this);
-        e->socket->abort();
-        e->socket->deleteLater();
-        e->socket = nullptr;
+        retire(std::exchange(e->socket, nullptr));
     }
     if (e->server) {
         unwatch(e->server->socketDescriptor());
-        e->server->disconnect(this);
-        e->server->close();
-        e->server->deleteLater();
-        e->server = nullptr;
+        retire(std::exchange(e->server, nullptr));
     }
     e->received.clear();
     e->outbox.clear();
     e->decoder.resetState();
     e->arrivalPending = false;
     e->closePending = false;
+    e->connectPending = false;
+    e->acceptPending = false;
+    e->errorPending.clear();
 }
 
 bool Winsock::listen(int index, quint16 port, QString *error)
@@ -131,18 +155,22 @@ bool Winsock::listen(int index, quint16 port, QString *error)
     e->closedByUs = false;
     e->server = new QTcpServer(this);
     const quint64 s = e->serial;
-    connect(e->server, &QTcpServer::newConnection, this, [this, index, s] { onNewConnection(index, s); });
+    connect(e->server, &QTcpServer::newConnection, this, [this, index, s] {
+        if (Element *el = element(index, s)) {
+            el->acceptPending = true;
+            mark(index, s);
+        }
+    });
     connect(e->server, &QTcpServer::acceptError, this, [this, index, s] {
         if (Element *el = element(index, s); el && el->server) {
-            HoldOutput hold(this);
-            emit Error(index, el->server->errorString());
+            el->errorPending = el->server->errorString();
+            mark(index, s);
         }
     });
     if (!e->server->listen(QHostAddress::Any, port)) {
         if (error)
             *error = e->server->errorString();
-        e->server->deleteLater();
-        e->server = nullptr;
+        retire(std::exchange(e->server, nullptr));
         return false;
     }
     watch(e->server->socketDescriptor());
@@ -155,7 +183,8 @@ quint16 Winsock::serverPort(int index) const
     return e && e->server ? e->server->serverPort() : 0;
 }
 
-void Winsock::onNewConnection(int index, quint64 serial)
+// Offers every connection waiting at the listener to the handlers, one by one.
+void Winsock::acceptWaiting(int index, quint64 serial)
 {
     Element *e = element(index, serial);
     while (e && e->server && e->server->hasPendingConnections()) {
@@ -163,13 +192,10 @@ void Winsock::onNewConnection(int index, quint64 serial)
         socket->setParent(nullptr);
         const qint64 id = ++m_nextRequest;
         m_pending.insert(id, socket);
-        HoldOutput hold(this);
         emit ConnectionRequest(index, id);
         // Not taken by any handler: the connection is closed.
-        if (QTcpSocket *left = m_pending.take(id)) {
-            left->abort();
-            left->deleteLater();
-        }
+        if (QTcpSocket *left = m_pending.take(id))
+            retire(left);
         e = element(index, serial);
     }
 }
@@ -181,8 +207,7 @@ void Winsock::accept(int index, qint64 requestID)
     if (!socket)
         return;
     if (!e) {
-        socket->abort();
-        socket->deleteLater();
+        retire(socket);
         return;
     }
     releaseSocket(e);
@@ -192,7 +217,7 @@ void Winsock::accept(int index, qint64 requestID)
     watch(socket->socketDescriptor());
     // Text may already be waiting, sent right after connecting.
     if (socket->bytesAvailable() > 0)
-        scheduleDeliver(index, e->serial);
+        mark(index, e->serial);
 }
 
 void Winsock::attachSocket(int index, Element *e, QTcpSocket *socket)
@@ -201,8 +226,13 @@ void Winsock::attachSocket(int index, Element *e, QTcpSocket *socket)
     socket->setParent(this);
     socket->setReadBufferSize(ReadBufferBytes);
     const quint64 s = e->serial;
-    connect(socket, &QTcpSocket::readyRead, this, [this, index, s] { onReadyRead(index, s); });
-    connect(socket, &QTcpSocket::disconnected, this, [this, index, s] { onDisconnected(index, s); });
+    connect(socket, &QTcpSocket::readyRead, this, [this, index, s] { mark(index, s); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, index, s] {
+        if (Element *el = element(index, s); el && !el->closedByUs) {
+            el->closePending = true;
+            mark(index, s);
+        }
+    });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, index, s] { onSocketError(index, s); });
 }
 
@@ -217,12 +247,10 @@ void Winsock::connectToHost(int index, const QString &host, quint16 port)
     attachSocket(index, e, socket);
     const quint64 s = e->serial;
     connect(socket, &QTcpSocket::connected, this, [this, index, s] {
-        Element *el = element(index, s);
-        if (!el || !el->socket)
-            return;
-        setConnectionOptions(el->socket);
-        HoldOutput hold(this);
-        emit Connect(index);
+        if (Element *el = element(index, s); el && el->socket) {
+            el->connectPending = true;
+            mark(index, s);
+        }
     });
     socket->connectToHost(host, port);
 }
@@ -254,10 +282,11 @@ void Winsock::sendData(int index, const QByteArray &utf8)
         e->outbox.clear();
         e->closedByUs = true;
         e->socket->abort();
-        scheduleClose(index, e->serial);
+        e->closePending = true;
+        mark(index, e->serial);
         return;
     }
-    if (m_holdDepth == 0) {
+    if (m_depth == 0) {
         writeNow(e, utf8);
         return;
     }
@@ -307,16 +336,21 @@ void Winsock::flushAll()
     }
 }
 
-Winsock::HoldOutput::HoldOutput(Winsock *w)
+Winsock::EventScope::EventScope(Winsock *w)
     : m_w(w)
 {
-    ++m_w->m_holdDepth;
+    ++m_w->m_depth;
 }
 
-Winsock::HoldOutput::~HoldOutput()
+Winsock::EventScope::~EventScope()
 {
-    if (--m_w->m_holdDepth == 0)
-        m_w->flushAll();
+    if (--m_w->m_depth > 0)
+        return;
+    m_w->flushAll();
+    if (!m_w->m_retired.isEmpty() && !m_w->m_reapQueued) {
+        m_w->m_reapQueued = true;
+        QMetaObject::invokeMethod(m_w, &Winsock::reapRetired, Qt::QueuedConnection);
+    }
 }
 
 QString Winsock::getData(int index)
@@ -337,6 +371,9 @@ void Winsock::close(int index)
     flushOutbox(e);
     e->closedByUs = true;
     e->closePending = false;
+    e->connectPending = false;
+    e->acceptPending = false;
+    e->errorPending.clear();
     if (e->server)
         e->server->close();
     if (e->socket && e->socket->state() != QAbstractSocket::UnconnectedState)
@@ -362,86 +399,78 @@ bool Winsock::readInto(Element *e)
     return !e->received.isEmpty();
 }
 
-void Winsock::onReadyRead(int index, quint64 serial)
-{
-    deliver(index, serial);
-}
-
-void Winsock::scheduleDeliver(int index, quint64 serial)
-{
-    ++m_queued;
-    QMetaObject::invokeMethod(
-        this,
-        [this, index, serial] {
-            --m_queued;
-            deliver(index, serial);
-        },
-        Qt::QueuedConnection);
-}
-
-void Winsock::scheduleClose(int index, quint64 serial)
-{
-    ++m_queued;
-    QMetaObject::invokeMethod(
-        this,
-        [this, index, serial] {
-            --m_queued;
-            if (element(index, serial)) {
-                HoldOutput hold(this);
-                emit Close(index);
-            }
-        },
-        Qt::QueuedConnection);
-}
-
-// Raises DataArrival for the element, one bounded read per event, never nested inside a
-// running DataArrival handler of the same element. What is left, or came meanwhile, is
-// raised by a queued call so that other elements get their turn in between.
-void Winsock::deliver(int index, quint64 serial)
+// Notes that the element has something to raise and makes sure the pump runs. Called from
+// the signals of sockets and listeners, which must not run handlers themselves.
+void Winsock::mark(int index, quint64 serial)
 {
     Element *e = element(index, serial);
-    if (!e || !e->socket)
+    if (!e || e->marked)
         return;
+    e->marked = true;
+    m_ready.append({index, serial});
+    if (!m_pumpQueued) {
+        m_pumpQueued = true;
+        QMetaObject::invokeMethod(this, &Winsock::pump, Qt::QueuedConnection);
+    }
+}
+
+// Raises what the marked elements have to raise, in the order they were marked. What an
+// element marks meanwhile, or still has after one bounded read, waits for the next run,
+// so that other elements get their turn in between.
+void Winsock::pump()
+{
+    m_pumpQueued = false;
+    EventScope scope(this);
+    const auto ready = std::exchange(m_ready, {});
+    for (const auto &[index, serial] : ready) {
+        if (Element *e = element(index, serial)) {
+            e->marked = false;
+            raise(index, serial);
+        }
+    }
+}
+
+// Raises the element's events: a connection made or waiting, then one bounded read of
+// text, and once no text is left, a failure and the peer's close. Never inside a running
+// DataArrival handler of the same element: then it all waits until that handler returns.
+void Winsock::raise(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
     if (e->inArrival) {
         e->arrivalPending = true;
         return;
     }
     e->arrivalPending = false;
-    if (!readInto(e)) {
-        if (e->closePending && e->socket->bytesAvailable() == 0) {
-            e->closePending = false;
-            HoldOutput hold(this);
-            emit Close(index);
-        }
+    if (std::exchange(e->connectPending, false) && e->socket) {
+        setConnectionOptions(e->socket);
+        emit Connect(index);
+        if (!(e = element(index, serial)))
+            return;
+    }
+    if (std::exchange(e->acceptPending, false)) {
+        acceptWaiting(index, serial);
+        if (!(e = element(index, serial)))
+            return;
+    }
+    if (e->socket && readInto(e)) {
+        e->inArrival = true;
+        emit DataArrival(index, e->received.size());
+        if (!(e = element(index, serial)))
+            return; // unloaded by its own handler
+        e->inArrival = false;
+        if (e->socket && (e->arrivalPending || e->socket->bytesAvailable() > 0 || e->closePending
+                          || !e->errorPending.isEmpty()))
+            mark(index, serial);
         return;
     }
-    e->inArrival = true;
-    HoldOutput hold(this);
-    emit DataArrival(index, e->received.size());
-    e = element(index, serial);
-    if (!e)
-        return; // unloaded by its own handler
-    e->inArrival = false;
-    if (!e->socket)
-        return;
-    if (e->arrivalPending || e->socket->bytesAvailable() > 0 || e->closePending)
-        scheduleDeliver(index, serial);
-}
-
-void Winsock::onDisconnected(int index, quint64 serial)
-{
-    Element *e = element(index, serial);
-    if (!e || e->closedByUs)
-        return;
-    // Text that came before the close is raised first.
-    if (e->inArrival || e->socket->bytesAvailable() > 0) {
-        e->closePending = true;
-        if (!e->inArrival)
-            scheduleDeliver(index, serial);
-        return;
+    if (!e->errorPending.isEmpty()) {
+        const QString description = std::exchange(e->errorPending, QString());
+        emit Error(index, description);
+        if (!(e = element(index, serial)))
+            return;
     }
-    HoldOutput hold(this);
-    emit Close(index);
+    if (std::exchange(e->closePending, false))
+        emit Close(index);
 }
 
 void Winsock::onSocketError(int index, quint64 serial)
@@ -455,8 +484,8 @@ void Winsock::onSocketError(int index, quint64 serial)
         return;
     if (e->socket->state() == QAbstractSocket::ConnectedState && err == QAbstractSocket::SocketTimeoutError)
         return;
-    HoldOutput hold(this);
-    emit Error(index, e->socket->errorString());
+    e->errorPending = e->socket->errorString();
+    mark(index, serial);
 }
 
 // The hub's connections are also watched by an epoll set of our own, so that a yield can
@@ -487,7 +516,7 @@ void Winsock::unwatch(qintptr fd)
 
 bool Winsock::eventsPending() const
 {
-    if (m_queued > 0)
+    if (m_pumpQueued)
         return true;
 #ifdef Q_OS_LINUX
     if (m_epoll >= 0) {

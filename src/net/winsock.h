@@ -18,18 +18,31 @@ class QTcpSocket;
 // Guarantees beyond plain Qt sockets:
 // - text is UTF-8, decoded per element with a stateful decoder, so a character split
 //   across two reads arrives whole; invalid bytes and NUL become U+FFFD;
+// - no event is raised from inside a call of a Qt socket or listener: their signals only
+//   note what happened, and the events are raised by a queued call that the event loop
+//   (or a yield) runs. So a handler that yields never runs a nested event loop inside a
+//   QTcpSocket's own code, and nothing a handler does can pull a socket out from under
+//   a call of its own;
 // - DataArrival for an element is never raised while a DataArrival handler of the same
 //   element is still running (during a yield): the data waits and is raised after the
 //   running handler returns, so each peer's text keeps its order;
-// - an element may be unloaded from inside its own handler; it raises nothing afterwards
-//   and its socket is deleted later;
-// - a peer's orderly close or reset is Close; other failures are Error; closing an
-//   element ourselves raises nothing;
+// - an element may be unloaded from inside its own handler; it raises nothing afterwards;
+// - a peer's orderly close or reset is Close, raised after the last text; other failures
+//   are Error; closing an element ourselves raises nothing;
 // - a connection request that no handler accepts is closed;
 // - at most MaxQueuedBytes may wait unsent for one peer: past that the connection is
 //   dropped and reported as Close, so a peer that does not read cannot grow our memory;
 // - what handlers send while an event is raised is written when the outermost handler
 //   returns, one write per peer for everything it sent, in the order it was sent.
+//
+// Lifetime of sockets and listeners: an object that leaves the table (unloaded, replaced,
+// refused, failed to listen) is retired: detached from us and closed at once, and kept.
+// Retired objects are destroyed only when no event of ours is being raised at any depth,
+// by a queued call that the event loop runs; one that finds an event still being raised
+// leaves them to the outermost event, which queues it again when it ends. Never
+// deleteLater(): the hub's yield runs processEvents() inside its handlers, and a nested
+// processEvents() carries out a deleteLater() that was asked for deeper down while a call
+// of that very object may still be on the stack below it.
 class Winsock : public QObject, public SocketArray
 {
     Q_OBJECT
@@ -84,22 +97,26 @@ private:
         QStringDecoder decoder{QStringDecoder::Utf8};
         QString received;
         QByteArray outbox;           // sent during the running handler, not yet written
+        bool marked = false;         // waiting in m_ready for the pump
+        bool connectPending = false; // our outgoing connection was made
+        bool acceptPending = false;  // the listener has connections waiting
         bool inArrival = false;      // a DataArrival handler of this element is running
         bool arrivalPending = false; // data came while it ran
-        bool closePending = false;   // the peer closed while data was still to be raised
+        bool closePending = false;   // the peer closed (raised after the last text)
+        QString errorPending;        // a failure to raise (after the last text)
         bool closedByUs = false;
     };
 
     Element *element(int index, quint64 serial) const;
     void attachSocket(int index, Element *e, QTcpSocket *socket);
     void releaseSocket(Element *e);
-    void onNewConnection(int index, quint64 serial);
-    void onReadyRead(int index, quint64 serial);
-    void onDisconnected(int index, quint64 serial);
+    void retire(QObject *object);
+    void reapRetired();
+    void mark(int index, quint64 serial);
+    void pump();
+    void raise(int index, quint64 serial);
+    void acceptWaiting(int index, quint64 serial);
     void onSocketError(int index, quint64 serial);
-    void deliver(int index, quint64 serial);
-    void scheduleDeliver(int index, quint64 serial);
-    void scheduleClose(int index, quint64 serial);
     bool readInto(Element *e);
     void flushOutbox(Element *e);
     void writeNow(Element *e, const QByteArray &bytes);
@@ -107,15 +124,15 @@ private:
     void watch(qintptr fd);
     void unwatch(qintptr fd);
 
-    // Held while an event is raised: sends are collected and written when the
-    // outermost handler returns.
-    class HoldOutput
+    // Held while the pump raises events: sends are collected and written when the
+    // outermost one ends, and retired objects are destroyed only after it has ended.
+    class EventScope
     {
     public:
-        explicit HoldOutput(Winsock *w);
-        ~HoldOutput();
-        HoldOutput(const HoldOutput &) = delete;
-        HoldOutput &operator=(const HoldOutput &) = delete;
+        explicit EventScope(Winsock *w);
+        ~EventScope();
+        EventScope(const EventScope &) = delete;
+        EventScope &operator=(const EventScope &) = delete;
 
     private:
         Winsock *m_w;
@@ -123,8 +140,11 @@ private:
 
     std::array<std::unique_ptr<Element>, MaxElements> m_elements;
     QHash<qint64, QTcpSocket *> m_pending;
-    int m_holdDepth = 0;
-    int m_queued = 0; // queued deliveries and closes not yet run
+    QList<std::pair<int, quint64>> m_ready; // elements with something to raise, in order
+    bool m_pumpQueued = false;
+    int m_depth = 0; // EventScopes open
+    QList<QObject *> m_retired;
+    bool m_reapQueued = false;
     int m_epoll = -1;
     QList<int> m_dirty;
     quint64 m_nextSerial = 0;
