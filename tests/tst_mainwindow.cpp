@@ -2,6 +2,8 @@
 
 #include "helpers.h"
 
+#include <numeric>
+
 #include <QAccessible>
 #include <QLineEdit>
 
@@ -199,6 +201,24 @@ private slots:
         QCOMPARE(w->main->logCount(), Main::MaxLogLines);
         QCOMPARE(w->log().last(), QString::number(Main::MaxLogLines + 4));
         QCOMPARE(w->selectedRow(), Main::MaxLogLines - 1);
+
+        // Long lines: the characters bound the log too, shown at once or gathered.
+        w = Window::server(QStringLiteral("S"), freePort());
+        const QString longLine(31999, QLatin1Char('x'));
+        const int fit = int(Main::MaxLogChars / (longLine.size() + 1));
+        for (int i = 0; i < fit + 10; ++i)
+            w->main->AppendLog(longLine + QString::number(i % 10));
+        const QStringList kept = w->log();
+        const qsizetype chars = std::accumulate(kept.begin(), kept.end(), qsizetype(0),
+                                                [](qsizetype n, const QString &l) { return n + l.size(); });
+        QVERIFY(chars <= Main::MaxLogChars);
+        QCOMPARE(kept.filter(longLine).size(), fit);
+        QCOMPARE(kept.last(), longLine + QString::number((fit + 9) % 10));
+        QCOMPARE(w->selectedRow(), kept.size() - 1);
+        // A single line longer than the bound is still shown whole.
+        w->main->AppendLog(QString(Main::MaxLogChars + 1, QLatin1Char('y')));
+        QCOMPARE(w->main->logCount(), 1);
+        QCOMPARE(w->log().last().size(), Main::MaxLogChars + 1);
     }
 };
 

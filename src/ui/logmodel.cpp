@@ -1,5 +1,7 @@
 #include "logmodel.h"
 
+#include <algorithm>
+
 int LogModel::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : int(m_lines.size());
@@ -21,16 +23,29 @@ void LogModel::append(const QStringList &lines)
     const int first = int(m_lines.size());
     beginInsertRows(QModelIndex(), first, first + int(lines.size()) - 1);
     m_lines += lines;
+    for (const QString &line : lines)
+        m_chars += line.size();
     endInsertRows();
 }
 
-int LogModel::keepNewest(int keep)
+int LogModel::keepNewest(int lines, qsizetype chars)
 {
-    const int excess = int(m_lines.size()) - keep;
-    if (excess <= 0)
+    const int count = int(m_lines.size());
+    int excess = std::max(count - lines, 0);
+    qsizetype kept = m_chars;
+    for (int i = 0; i < count; ++i) {
+        if (i >= excess) {
+            if (kept <= chars || i == count - 1)
+                break;
+            ++excess;
+        }
+        kept -= m_lines.at(i).size();
+    }
+    if (excess == 0)
         return 0;
     beginRemoveRows(QModelIndex(), 0, excess - 1);
     m_lines.remove(0, excess);
+    m_chars = kept;
     endRemoveRows();
     return excess;
 }

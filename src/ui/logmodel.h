@@ -16,10 +16,12 @@ public:
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
 
     void append(const QStringList &lines);
-    // Drops the oldest lines so that at most `keep` remain; returns how many went.
-    int keepNewest(int keep);
+    // Drops the oldest lines so that at most `lines` lines of at most `chars` characters
+    // in all remain (the newest line stays whatever its length); returns how many went.
+    int keepNewest(int lines, qsizetype chars);
     QString line(int row) const { return m_lines.value(row); }
 
 private:
     QStringList m_lines;
+    qsizetype m_chars = 0; // in all lines
 };

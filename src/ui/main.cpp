@@ -309,10 +309,18 @@ void Main::onError(int index, const QString &description)
 void Main::addLine(const QString &line)
 {
     if (m_logTimer.isActive()) {
+        // Gathered lines are bounded as the log is: a flood of long lines between two
+        // refreshes would otherwise pile up here.
         m_pendingLog << line;
+        m_pendingChars += line.size();
+        while (m_pendingLog.size() > 1 && (m_pendingLog.size() > MaxLogLines || m_pendingChars > MaxLogChars)) {
+            m_pendingChars -= m_pendingLog.takeFirst().size();
+            if (m_pendingSelect > 0)
+                --m_pendingSelect;
+        }
     } else {
         m_log->append({line});
-        m_log->keepNewest(MaxLogLines);
+        m_log->keepNewest(MaxLogLines, MaxLogChars);
         m_logTimer.start();
     }
     if (isMinimized() || !isActiveWindow())
@@ -330,7 +338,8 @@ void Main::flushLog()
         return;
     const int base = m_log->rowCount();
     m_log->append(std::exchange(m_pendingLog, {}));
-    const int dropped = m_log->keepNewest(MaxLogLines);
+    m_pendingChars = 0;
+    const int dropped = m_log->keepNewest(MaxLogLines, MaxLogChars);
     if (m_pendingSelect >= 0) {
         selectLogRow(std::max(base + m_pendingSelect - dropped, 0));
         m_pendingSelect = -1;

@@ -33,6 +33,9 @@ class Main : public QWidget, public WindowControls
 public:
     // Most lines the log keeps; the oldest are dropped beyond it.
     static constexpr int MaxLogLines = 10000;
+    // Lines may be long (up to the relay bound and beyond, from a careless hub), so the
+    // log is bounded by its characters too: about 4 MB of text, oldest lines first.
+    static constexpr qsizetype MaxLogChars = 2000000;
     // The hub's walks yield after every send. A yield looks whether a connection has
     // something waiting at most every YieldCheckNs, and handles everything pending when
     // one has; the window's own events (typing, painting) are handled at least every
@@ -108,6 +111,7 @@ private:
     qint64 m_lastFullYield = 0;
     QTimer m_logTimer;
     QStringList m_pendingLog; // added, not yet in RecieveList
+    qsizetype m_pendingChars = 0;
     int m_pendingSelect = -1; // position in m_pendingLog of the line to select
     bool m_loaded = false;
     bool m_displayed = false;
