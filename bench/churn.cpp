@@ -162,6 +162,7 @@ private:
     int groupsInRound_ = 0;
     std::vector<uint64_t> active_;  // the cycle, or the group, under way
     int64_t activeSince_ = 0;
+    std::vector<std::string> departing_;  // gone, their departure not yet announced
     long cycles_ = 0;       // one after the other, done
     long groupCycles_ = 0;  // in groups, done
     long lineNo_ = 0;       // numbers the short clients' lines
@@ -445,6 +446,14 @@ void Churn::parseSteady(Conn &c)
         if (sender < 0) {  // another kind of message, or cut short
             if (seg.starts_with("_SdSck"))
                 c.gotSlot = true;
+            // The first steady client follows the departures of the short clients.
+            const bool clsck = seg.size() >= 7 ? seg.starts_with("_Clsck ")
+                                               : std::string_view("_Clsck ").starts_with(seg);
+            if (clsck && c.steadyIdx == 0) {
+                if (!whole && seg.size() < 11)
+                    break;
+                std::erase(departing_, seg.substr(7, 4));
+            }
             if (sender == -2)
                 fail(c.name + ": a steady line cut short: '" + std::string(seg) + "'");
             pos += seg.size();
@@ -604,6 +613,8 @@ void Churn::tickChurn(int64_t now)
         }
     }
     if (done) {
+        for (uint64_t id : active_)
+            departing_.push_back(conns_[id]->name);
         if (active_.size() == 1) {
             drop(active_[0], seqInRound_ % 10 == 9);
             ++seqInRound_;
@@ -616,9 +627,18 @@ void Churn::tickChurn(int64_t now)
             ++groupsInRound_;
         }
         active_.clear();
+        activeSince_ = now;
     }
     if (!active_.empty())
         return;
+    // The next clients come once the hub has announced these departures: it keeps at
+    // most 50 clients, and refuses more, however quickly the others leave.
+    if (!departing_.empty()) {
+        if (now - activeSince_ > opt_.stallSeconds * 1000)
+            fail("the departure of " + departing_.front() + " was not announced within "
+                 + std::to_string(int(opt_.stallSeconds)) + " s");
+        return;
+    }
     if (groupsInRound_ == kGroupsPerRound) {
         ++round_;
         seqInRound_ = 0;
