@@ -12,8 +12,8 @@
 # the host exits other than by its clean quit on SIGTERM, or when its stderr holds a
 # sanitizer report. The host's stderr is kept in BUILD_DIR/soak/.
 #
-# Environment: SOAK_MAX_RSS_MB, the ceiling for the hub's resident memory (default 400,
-# 1200 in a sanitizer build); SOAK_ARGS, more options for the driver (churn --help).
+# Environment: SOAK_MAX_RSS_MB, the ceiling for the hub's resident memory (default 200,
+# 400 in a sanitizer build); SOAK_ARGS, more options for the driver (churn --help).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 minutes=${1:?usage: scripts/soak.sh MINUTES [BUILD_DIR]}
@@ -28,9 +28,9 @@ cmake --build "$build/bench" --target churn >/dev/null
 host="$build/lanchat-benchhost"
 churn="$build/bench/churn"
 
-max_rss=${SOAK_MAX_RSS_MB:-400}
+max_rss=${SOAK_MAX_RSS_MB:-200}
 if grep -q '^LANCHAT_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
-    max_rss=${SOAK_MAX_RSS_MB:-1200}
+    max_rss=${SOAK_MAX_RSS_MB:-400}
 fi
 # Freed memory stays in AddressSanitizer's quarantine (256 MB by default) before it is
 # reused, so the hub's RSS would climb for the first few hundred MB of churn whatever
