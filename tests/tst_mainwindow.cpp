@@ -220,6 +220,19 @@ private slots:
         QCOMPARE(w->main->logCount(), 1);
         QCOMPARE(w->log().last().size(), Main::MaxLogChars + 1);
     }
+
+    void nameListKeepsItsSlotPositionsAndNewestEntries()
+    {
+        auto w = Window::server(QStringLiteral("S"), freePort());
+        for (int i = 1; i < Main::MaxNameListEntries + 5; ++i)
+            w->main->nameListAdd(QString::number(i));
+        const QStringList names = w->names();
+        QCOMPARE(names.size(), Main::MaxNameListEntries);
+        for (int i = 0; i <= MaxSlots; ++i)
+            QCOMPARE(names[i], i == 0 ? QStringLiteral("S") : QString::number(i));
+        QCOMPARE(names[MaxSlots + 1], QString::number(MaxSlots + 6));
+        QCOMPARE(names.last(), QString::number(Main::MaxNameListEntries + 4));
+    }
 };
 
 QTEST_MAIN(TestMainWindow)

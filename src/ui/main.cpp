@@ -84,6 +84,9 @@ Main::Main(SessionState &state, QWidget *parent)
     m_nameList->setObjectName(QStringLiteral("NameList"));
     m_nameList->setGeometry(224, 64, 81, 16);
     m_nameList->setAccessibleName(QStringLiteral("参加者"));
+    // The hub appends an entry per registration and only blanks it on departure, so a
+    // long-running hub has many; uniform sizes keep adding one from relaying them all out.
+    m_nameList->setUniformItemSizes(true);
 
     setTabOrder(m_recieveList, m_tSend);
     setTabOrder(m_tSend, m_nameList);
@@ -398,6 +401,8 @@ QString Main::nameListItem(int i) const
 void Main::nameListAdd(const QString &name)
 {
     m_nameList->addItem(name);
+    if (m_nameList->count() > MaxNameListEntries)
+        delete m_nameList->takeItem(MaxSlots + 1);
 }
 
 void Main::setNameListItem(int i, const QString &name)

@@ -36,6 +36,11 @@ public:
     // Lines may be long (up to the relay bound and beyond, from a careless hub), so the
     // log is bounded by its characters too: about 4 MB of text, oldest lines first.
     static constexpr qsizetype MaxLogChars = 2000000;
+    // Every registration appends a name-list entry and a departure only blanks one, so
+    // clients that come and go would grow the list without end. Positions 0 to MaxSlots
+    // are the ones that walks and departures read and write; past this many entries the
+    // oldest entry beyond them goes, which nothing on the wire can tell.
+    static constexpr int MaxNameListEntries = 10000;
     // The hub's walks yield after every send. A yield looks whether a connection has
     // something waiting at most every YieldCheckNs, and handles everything pending when
     // one has; the window's own events (typing, painting) are handled at least every
