@@ -393,6 +393,8 @@ qint64 Winsock::bytesQueued(int index) const
 // decoder. Returns true when new text is ready to be raised.
 bool Winsock::readInto(Element *e)
 {
+    if (!e->socket->isOpen()) // dropped by us (see sendData): nothing more to read
+        return !e->received.isEmpty();
     const QByteArray bytes = e->socket->read(ReadBufferBytes);
     if (bytes.isEmpty())
         return !e->received.isEmpty();
