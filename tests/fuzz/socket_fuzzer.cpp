@@ -13,7 +13,8 @@
 //
 //   c<k>       client k connects, if it is not connected
 //   r<k>name   client k connects if needed and registers: "_RqSck _Cnnct name"
-//   m<k>text   client k sends the chat line "_SendM nK >> kK#SEQ.text"
+//   m<k>text   client k sends the chat line "_SendM nK >> kC#SEQ.text", C numbering
+//              the connection (each connect makes a new one)
 //   f<k><d>    client k floods: 20 x (d + 1) such chat lines in one write
 //   s<k>text   client k sends the text as it is
 //   x<k>       client k closes its connection (FIN, after what it wrote)
@@ -130,6 +131,7 @@ private:
     std::vector<std::unique_ptr<RawPeer>> gone; // closed; kept for what they received
     int seq = 0;
     int connects = 0;
+    std::array<int, MaxClients> connection{}; // number of client k's current connection
 
     static int digit(char c) { return c >= '0' && c <= '9' ? c - '0' : int(uchar(c)) % 10; }
 
@@ -198,7 +200,7 @@ private:
     static QByteArray name(int k) { return "n" + QByteArray::number(k); }
     QByteArray chatLine(int k)
     {
-        return "_SendM " + name(k) + " >> k" + QByteArray::number(k) + '#' + QByteArray::number(++seq) + '.';
+        return "_SendM " + name(k) + " >> k" + QByteArray::number(connection[k]) + '#' + QByteArray::number(++seq) + '.';
     }
 
     void connectClient(int k)
@@ -208,6 +210,7 @@ private:
         // Connections wait in the listening socket's backlog until the hub takes them.
         if (++connects % 32 == 0)
             QCoreApplication::processEvents();
+        connection[k] = connects;
         auto p = std::make_unique<RawPeer>(port);
         if (!p->waitConnected())
             fail("a client could not connect to the hub", k);
@@ -279,12 +282,14 @@ private:
         // (the seventh character is skipped, so "_Cnnct_SendM ..." registers "SendM ...")
         // may carry a marker too, and the name list and join notices repeat it.
         static const QRegularExpression marker(QStringLiteral("_SendM n\\d+ >> k(\\d+)#(\\d+)\\."));
-        std::array<int, MaxClients> last{};
+        // Order holds per connection: a client that left and came back is another sender,
+        // whose lines may be handled before the rest of its old connection's.
+        QHash<int, int> last;
         for (auto it = marker.globalMatch(QString::fromLatin1(stream)); it.hasNext();) {
             const QRegularExpressionMatch m = it.next();
             const int k = m.captured(1).toInt();
             const int s = m.captured(2).toInt();
-            if (k < 0 || k >= MaxClients || s <= last[k]) {
+            if (s <= last.value(k)) {
                 std::fprintf(stderr, "received: %s\n", stream.left(2000).constData());
                 fail("a sender's chat lines were relayed out of order", k, s);
             }
