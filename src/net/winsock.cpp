@@ -110,10 +110,15 @@ void Winsock::retire(QObject *object)
         server->close();
     object->setParent(this);
     m_retired.append(object);
-    if (m_depth == 0 && !m_reapQueued) {
-        m_reapQueued = true;
-        QMetaObject::invokeMethod(this, &Winsock::reapRetired, Qt::QueuedConnection);
-    }
+    if (m_depth == 0)
+        queueReap();
+}
+
+void Winsock::queueReap()
+{
+    if (m_retired.isEmpty() || std::exchange(m_reapQueued, true))
+        return;
+    QMetaObject::invokeMethod(this, &Winsock::reapRetired, Qt::QueuedConnection);
 }
 
 // Run by the event loop. Inside a yield of a handler of ours it does nothing: the
@@ -140,6 +145,12 @@ void Winsock::releaseSocket(Element *e)
     e->outbox.clear();
     e->decoder.resetState();
     e->arrivalPending = false;
+    forgetPending(e);
+}
+
+// Drops the events noted for the element and not yet raised.
+void Winsock::forgetPending(Element *e)
+{
     e->closePending = false;
     e->connectPending = false;
     e->acceptPending = false;
@@ -350,10 +361,7 @@ Winsock::EventScope::~EventScope()
     if (--m_w->m_depth > 0)
         return;
     m_w->flushAll();
-    if (!m_w->m_retired.isEmpty() && !m_w->m_reapQueued) {
-        m_w->m_reapQueued = true;
-        QMetaObject::invokeMethod(m_w, &Winsock::reapRetired, Qt::QueuedConnection);
-    }
+    m_w->queueReap();
 }
 
 QString Winsock::getData(int index)
@@ -373,10 +381,7 @@ void Winsock::close(int index)
         return;
     flushOutbox(e);
     e->closedByUs = true;
-    e->closePending = false;
-    e->connectPending = false;
-    e->acceptPending = false;
-    e->errorPending.clear();
+    forgetPending(e);
     if (e->server)
         e->server->close();
     if (e->socket && e->socket->state() != QAbstractSocket::UnconnectedState)

@@ -111,7 +111,9 @@ private:
     void attachSocket(int index, Element *e, QTcpSocket *socket);
     void releaseSocket(Element *e);
     void retire(QObject *object);
+    void queueReap();
     void reapRetired();
+    void forgetPending(Element *e);
     void mark(int index, quint64 serial);
     void pump();
     void raise(int index, quint64 serial);
