@@ -91,6 +91,29 @@ private slots:
         QCOMPARE(int(hub->log().size()), before);
     }
 
+    void aLineOverTheRelayBoundStaysInTheEntryLine()
+    {
+        QVERIFY(joinClients({"A"}));
+        Window *a = clients[0].get();
+        // "A >> " and "S >> " take 5 characters: this line is at the bound and goes out whole.
+        const QString fits(ServerHub::MaxLineChars - 5, u'x');
+        type(a->main, fits);
+        QTRY_COMPARE(a->log().last(), "A >> " + fits);
+        QCOMPARE(hub->log().last(), "A >> " + fits);
+
+        const QString tooLong = QStringLiteral("*****  長すぎるため送信しませんでした（「名前 >> 発言」は32767文字まで、今は32768文字）  *****");
+        for (Window *w : {a, hub.get()}) {
+            type(w->main, fits + u'x');
+            QCOMPARE(w->main->tSend()->text(), fits + u'x');
+            QCOMPARE(w->log().last(), tooLong);
+        }
+        // Neither was sent: the next line follows the bounded one directly.
+        type(a->main, QStringLiteral("next"));
+        QTRY_COMPARE(a->log().last(), QStringLiteral("A >> next"));
+        QCOMPARE(a->log().mid(a->log().size() - 3), QStringList({"A >> " + fits, tooLong, "A >> next"}));
+        QCOMPARE(hub->log().mid(hub->log().size() - 3), QStringList({"A >> " + fits, tooLong, "A >> next"}));
+    }
+
     void minimizeNoticesWhenTurnedOn()
     {
         hub.reset();

@@ -53,6 +53,13 @@ private slots:
         QCOMPARE(f.Port->text(), QStringLiteral("9898"));
         QVERIFY(f.Handle->text().isEmpty() && f.TitleBar->text().isEmpty());
         QVERIFY(!f.MinimumNotice->isChecked() && !f.Front->isChecked());
+        // No length limit: a long pasted text stays whole.
+        const QString pasted(40000, u'x');
+        for (QLineEdit *e : {f.Handle, f.Host, f.Port, f.TitleBar}) {
+            e->setText(pasted);
+            QCOMPARE(e->text().size(), pasted.size());
+            e->clear();
+        }
         QCOMPARE(QApplication::focusWidget(), f.Handle);
         QCOMPARE(f.size(), QSize(286, 150));
         QCOMPARE(f.minimumSize(), f.maximumSize());

@@ -118,6 +118,7 @@ private slots:
         QTest::newRow("too large, client") << "65536" << false;
         QTest::newRow("negative, client") << "-1" << false;
         QTest::newRow("fraction, client") << "98.5" << false;
+        QTest::newRow("full-width zeros, server") << "００" << true;
     }
     void portThatIsNotANumber()
     {
@@ -136,6 +137,31 @@ private slots:
         QVERIFY(!w.main->winsock().isConnected(0));
         QCOMPARE(w.main->winsock().serverPort(0), quint16(0));
         QVERIFY(w.main->isVisible());
+    }
+
+    void portAsPeopleTypeIt()
+    {
+        const quint16 port = freePort();
+        const QString digits = QString::number(port);
+        QString wide;
+        for (QChar c : digits)
+            wide += QChar(c.unicode() - u'0' + 0xFF10);
+        for (const QString &typed : {wide, " " + digits + " ", "00" + digits, "0" + digits, "　" + wide + "　"}) {
+            Window w;
+            w.state->Settings.HandleName = QStringLiteral("n");
+            w.state->Settings.PortText = typed;
+            w.state->Settings.ServerMode = VTrue;
+            w.open();
+            QCOMPARE(w.main->winsock().serverPort(0), port);
+        }
+        QTcpServer hub;
+        QVERIFY(hub.listen(QHostAddress::LocalHost, port));
+        Window c;
+        c.state->Settings.HandleName = QStringLiteral("n");
+        c.state->Settings.HostText = QStringLiteral("127.0.0.1");
+        c.state->Settings.PortText = "0" + wide;
+        c.open();
+        QVERIFY(hub.waitForNewConnection(3000));
     }
 
     void clientStartLineAndConnection()

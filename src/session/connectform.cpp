@@ -9,6 +9,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <limits>
+
 namespace {
 
 void criticalBox(QWidget *parent, const QString &text)
@@ -41,6 +43,7 @@ ConnectForm::ConnectForm(SessionState &state, QWidget *parent)
         auto *e = new QLineEdit(this);
         e->setObjectName(QString::fromLatin1(name));
         e->setGeometry(x, y, w, h);
+        e->setMaxLength(std::numeric_limits<int>::max()); // no length limit: nothing is cut
         return e;
     };
     auto label = [this](const char *name, const QString &text, int x, int y, int w, int h) {

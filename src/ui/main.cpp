@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QTimer>
 
+#include <limits>
 #include <optional>
 
 void chooseEventDispatcher()
@@ -25,10 +26,20 @@ void initLanchatResources()
 
 namespace {
 
-// The port as typed, when it is a whole number from 1 to 65535.
+// The port as people type it, when it is a whole number from 1 to 65535. A Japanese
+// input method often types digits full-width, and spaces or leading zeros around the
+// number change nothing: 「９８９８」, " 9898 " and "09898" all mean 9898.
 std::optional<quint16> portNumber(const QString &text)
 {
-    const QString t = text.trimmed();
+    QString t = text.trimmed(); // also drops ideographic spaces
+    for (QChar &c : t) {
+        if (c >= u'\uFF10' && c <= u'\uFF19')
+            c = QChar(c.unicode() - 0xFF10 + '0');
+    }
+    qsizetype zeros = 0;
+    while (zeros < t.size() - 1 && t[zeros] == u'0')
+        ++zeros;
+    t.remove(0, zeros);
     if (t.isEmpty() || t.size() > 5)
         return std::nullopt;
     for (QChar c : t) {
@@ -79,6 +90,7 @@ Main::Main(SessionState &state, QWidget *parent)
     m_tSend->setObjectName(QStringLiteral("TSend"));
     m_tSend->setGeometry(8, 64, 209, 18);
     m_tSend->setAccessibleName(QStringLiteral("発言"));
+    m_tSend->setMaxLength(std::numeric_limits<int>::max()); // Qt's default would cut a pasted line silently
 
     m_nameList = new QListWidget(this);
     m_nameList->setObjectName(QStringLiteral("NameList"));
@@ -269,6 +281,13 @@ void Main::TSend_KeyPress(int keyAscii)
     if (text.isEmpty())
         return;
     const QString line = WireFormat::chatLine(m_state.Settings.HandleName, text);
+    if (line.size() > ServerHub::MaxLineChars) {
+        // The hub would not relay it: nothing is sent, and the text stays to be shortened.
+        AppendLog(QStringLiteral("*****  長すぎるため送信しませんでした（「名前 >> 発言」は%1文字まで、今は%2文字）  *****")
+                      .arg(ServerHub::MaxLineChars)
+                      .arg(line.size()));
+        return;
+    }
     if (m_state.Settings.ServerMode != VTrue) {
         if (!m_winsock.isConnected(0)) {
             // The typed text stays in the entry line to be sent later.
