@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config
-    qt6-base-dev libgl-dev
+    qt6-base-dev libgl-dev libxcb1-dev
     qt6-translations-l10n fonts-noto-cjk
-    dpkg-dev desktop-file-utils file xvfb x11-utils
+    dpkg-dev desktop-file-utils file xvfb xauth x11-utils
     "$@"
 )
 

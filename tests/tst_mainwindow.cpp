@@ -7,6 +7,26 @@
 #include <QAccessible>
 #include <QLineEdit>
 
+#ifdef LANCHAT_HAVE_XCB
+#include <xcb/xcb.h>
+
+// The chat window's name as the window manager reads it.
+static QString x11Name(QWidget *w)
+{
+    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t *c = x11->connection();
+    const char *atomName = "_NET_WM_NAME";
+    auto *atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(atomName)), atomName), nullptr);
+    auto *reply = xcb_get_property_reply(
+        c, xcb_get_property(c, 0, xcb_window_t(w->winId()), atom->atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 4096), nullptr);
+    const QString name = QString::fromUtf8(static_cast<const char *>(xcb_get_property_value(reply)),
+                                           xcb_get_property_value_length(reply));
+    free(reply);
+    free(atom);
+    return name;
+}
+#endif
+
 class TestMainWindow : public QObject
 {
     Q_OBJECT
@@ -63,6 +83,27 @@ private slots:
         QCOMPARE(w->main->recieveList()->objectName(), QStringLiteral("RecieveList"));
         QCOMPARE(w->main->tSend()->objectName(), QStringLiteral("TSend"));
         QCOMPARE(w->main->nameList()->objectName(), QStringLiteral("NameList"));
+    }
+
+    // Run offscreen by the suite, and on a real X server by tst_mainwindow_x11.
+    void captionsShowTheTitleAsTyped()
+    {
+        for (const QString &title : {QStringLiteral("会議[*]室 [*][*]"), QString()}) {
+            Window w;
+            w.state->Settings.HandleName = QStringLiteral("n");
+            w.state->Settings.PortText = QString::number(freePort());
+            w.state->Settings.ServerMode = VTrue;
+            w.state->Settings.TitleText = title;
+            w.open();
+            QVERIFY(QTest::qWaitForWindowExposed(w.main));
+            QCOMPARE(w.main->windowHandle()->title(), title);
+#ifdef LANCHAT_HAVE_XCB
+            if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+                QTest::qWait(50);
+                QCOMPARE(x11Name(w.main), title);
+            }
+#endif
+        }
     }
 
     void creationResetsCountersAndMarks()

@@ -1,6 +1,7 @@
 #include "main.h"
 
 #include "logmodel.h"
+#include "nativecaption.h"
 #include "net/wireformat.h"
 
 #include <QApplication>
@@ -50,6 +51,14 @@ std::optional<quint16> portNumber(const QString &text)
     if (port < 1 || port > 65535)
         return std::nullopt;
     return quint16(port);
+}
+
+// The title as typed: Qt reads "[*]" in a window title as the place of its "modified"
+// mark and removes it, and shows "[*][*]" as "[*]"; doubling every "[*]" shows them all.
+QString literalTitle(const QString &title)
+{
+    QString t = title;
+    return t.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
 }
 
 QString badPortLine(const QString &text)
@@ -156,6 +165,10 @@ void Main::Show()
     if (!m_loaded) {
         m_loaded = true;
         Form_Load();
+        if (m_state.Settings.TitleText.isEmpty()) {
+            winId(); // the native window, with the name Qt gives it
+            clearNativeCaption(this);
+        }
     }
     show();
 }
@@ -167,7 +180,7 @@ void Main::Form_Load()
         setWindowFlag(Qt::WindowStaysOnTopHint, true);
         AppendLog(QStringLiteral("*****  常に最前面に表示するように設定　*****"));
     }
-    setWindowTitle(s.TitleText);
+    setWindowTitle(literalTitle(s.TitleText));
     if (s.NotifyMinimize == VTrue)
         AppendLog(QStringLiteral("*****  最小化したとき、相手に通知します　*****"));
 
