@@ -57,6 +57,7 @@ public:
         if (isLoaded(index))
             connected.insert(index);
     }
+    void refuse(qint64 requestID, const QByteArray &utf8) override { refused.append({requestID, QString::fromUtf8(utf8)}); }
     void connectToHost(int index, const QString &host, quint16 port) override
     {
         connects.append({index, host + QLatin1Char(':') + QString::number(port)});
@@ -94,6 +95,7 @@ public:
     quint64 nextSerial = 0;
     QList<int> loads, unloads, closes, sendsOnMissing;
     QList<QPair<int, qint64>> accepted;
+    QList<QPair<qint64, QString>> refused;
     QList<SentRecord> sent;
     QList<QPair<int, QString>> connects;
     QHash<int, QString> incoming;

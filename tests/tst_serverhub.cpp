@@ -343,6 +343,7 @@ private slots:
         QCOMPARE(h.view.log.last(), QStringLiteral("*****  満員のため接続をお断りしました（50人）  *****"));
         QVERIFY(std::none_of(h.sockets.accepted.begin(), h.sockets.accepted.end(),
                              [&](const auto &a) { return a.second == refused; }));
+        QCOMPARE(h.sockets.refused, (QList<QPair<qint64, QString>>{{refused, "*****  満員のため接続できませんでした（50人）  *****"}}));
         QCOMPARE(h.size(), 50);
         QVERIFY(!h.sockets.isLoaded(51));
 

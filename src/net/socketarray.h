@@ -26,6 +26,9 @@ public:
     virtual bool listen(int index, quint16 port, QString *error) = 0;
     // Element takes over a pending connection announced by ConnectionRequest.
     virtual void accept(int index, qint64 requestID) = 0;
+    // Turns away a pending connection announced by ConnectionRequest: the text (UTF-8) is
+    // sent, then the connection is closed.
+    virtual void refuse(qint64 requestID, const QByteArray &utf8) = 0;
     // Starts an outgoing connection; the outcome comes as Connect or Error.
     virtual void connectToHost(int index, const QString &host, quint16 port) = 0;
     virtual bool isConnected(int index) const = 0;

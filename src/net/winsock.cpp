@@ -4,6 +4,7 @@
 #include <QNetworkInterface>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #ifdef Q_OS_LINUX
 #include <sys/epoll.h>
@@ -56,6 +57,8 @@ Winsock::~Winsock()
             releaseSocket(e.get());
     }
     for (QTcpSocket *s : std::as_const(m_pending))
+        retire(s);
+    for (QTcpSocket *s : std::as_const(m_refused))
         retire(s);
     qDeleteAll(std::exchange(m_retired, {}));
 }
@@ -232,6 +235,44 @@ void Winsock::accept(int index, qint64 requestID)
     e->closePending = socket->state() != QAbstractSocket::ConnectedState;
     if (socket->bytesAvailable() > 0 || e->closePending)
         mark(index, e->serial);
+}
+
+// The refused peer is told why before the close. Its write side is shut at once, so that
+// the text and then the end of the connection reach it, while what it sends is read and
+// dropped until it closes too: closing with its text unread would be a reset, which can
+// cost it the text.
+void Winsock::refuse(qint64 requestID, const QByteArray &utf8)
+{
+    QTcpSocket *socket = m_pending.take(requestID);
+    if (!socket)
+        return;
+    socket->readAll();
+    socket->write(utf8);
+    socket->flush();
+    bool lingering = m_refused.size() < MaxRefusedLingering && socket->bytesToWrite() == 0;
+#ifdef Q_OS_LINUX
+    lingering = lingering && ::shutdown(int(socket->socketDescriptor()), SHUT_WR) == 0;
+#else
+    lingering = false; // without a half close, closed at once
+#endif
+    if (!lingering) {
+        retire(socket);
+        return;
+    }
+    socket->setParent(this);
+    m_refused.append(socket);
+    // These run inside the socket's own calls; they only read, or retire, which destroys
+    // nothing there.
+    connect(socket, &QTcpSocket::readyRead, this, [socket] { socket->readAll(); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { dropRefused(socket); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { dropRefused(socket); });
+    QTimer::singleShot(RefusedLingerMs, socket, [this, socket] { dropRefused(socket); });
+}
+
+void Winsock::dropRefused(QTcpSocket *socket)
+{
+    if (m_refused.removeOne(socket))
+        retire(socket);
 }
 
 void Winsock::attachSocket(int index, Element *e, QTcpSocket *socket)

@@ -29,7 +29,8 @@ class QTcpSocket;
 // - an element may be unloaded from inside its own handler; it raises nothing afterwards;
 // - a peer's orderly close or reset is Close, raised after the last text; other failures
 //   are Error; closing an element ourselves raises nothing;
-// - a connection request that no handler accepts is closed;
+// - a connection request that no handler accepts is closed; one that is refused is sent
+//   its text and closed, and what it sends meanwhile is dropped;
 // - at most MaxQueuedBytes may wait unsent for one peer: past that the connection is
 //   dropped and reported as Close, so a peer that does not read cannot grow our memory;
 // - what handlers send while an event is raised is written when the outermost handler
@@ -54,6 +55,10 @@ public:
     // What is sent inside an event handler is written when the handler returns, or
     // once this much has gathered for one peer.
     static constexpr qint64 OutboxFlushBytes = 16 * 1024;
+    // A refused connection is kept until its peer has closed, at most RefusedLingerMs and
+    // at most MaxRefusedLingering at once; past either it is simply closed.
+    static constexpr int RefusedLingerMs = 5000;
+    static constexpr int MaxRefusedLingering = 64;
 
     explicit Winsock(QObject *parent = nullptr);
     ~Winsock() override;
@@ -65,6 +70,7 @@ public:
 
     bool listen(int index, quint16 port, QString *error) override;
     void accept(int index, qint64 requestID) override;
+    void refuse(qint64 requestID, const QByteArray &utf8) override;
     void connectToHost(int index, const QString &host, quint16 port) override;
     bool isConnected(int index) const override;
     QString localIP() const override;
@@ -111,6 +117,7 @@ private:
     void attachSocket(int index, Element *e, QTcpSocket *socket);
     void releaseSocket(Element *e);
     void retire(QObject *object);
+    void dropRefused(QTcpSocket *socket);
     void queueReap();
     void reapRetired();
     void forgetPending(Element *e);
@@ -142,6 +149,7 @@ private:
 
     std::array<std::unique_ptr<Element>, MaxElements> m_elements;
     QHash<qint64, QTcpSocket *> m_pending;
+    QList<QTcpSocket *> m_refused; // told why, waiting for the peer to close
     QList<std::pair<int, quint64>> m_ready; // elements with something to raise, in order
     bool m_pumpQueued = false;
     int m_depth = 0; // EventScopes open

@@ -65,7 +65,8 @@ void ServerHub::ConnectionRequest(int index, qint64 requestID)
             return;
         }
     }
-    // All 50 slots hold connected clients: the request is not accepted, which closes it.
+    // All 50 slots hold connected clients: the newcomer is told why and turned away.
+    m_sockets.refuse(requestID, QStringLiteral("*****  満員のため接続できませんでした（%1人）  *****").arg(MaxSlots).toUtf8());
     m_view.AppendLog(QStringLiteral("*****  満員のため接続をお断りしました（%1人）  *****").arg(MaxSlots));
 }
 
