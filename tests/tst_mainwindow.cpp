@@ -5,7 +5,11 @@
 #include <numeric>
 
 #include <QAccessible>
+#include <QAction>
+#include <QClipboard>
 #include <QLineEdit>
+#include <QScrollBar>
+#include <QToolTip>
 
 #ifdef LANCHAT_HAVE_XCB
 #include <xcb/xcb.h>
@@ -103,6 +107,46 @@ private slots:
                 QCOMPARE(x11Name(w.main), title);
             }
 #endif
+        }
+    }
+
+    void longTextFitsTheListsAndHoverShowsItWhole()
+    {
+        auto w = Window::server(QStringLiteral("S"), freePort());
+        QVERIFY(QTest::qWaitForWindowExposed(w->main));
+        const QString name(300, u'名');
+        const QString line = QStringLiteral("S >> <b>") + QString(3000, u'長');
+        w->main->nameListAdd(name);
+        w->main->AppendLog(line);
+        w->main->flushLog();
+        const QRegularExpression logTip(QStringLiteral("^<p>\\d\\d:\\d\\d:\\d\\d</p><p style=\"white-space:pre-wrap\">S &gt;&gt; &lt;b&gt;長{1992}…（全3008文字）</p>$"));
+        for (QAbstractItemView *view : std::initializer_list<QAbstractItemView *>{w->main->recieveList(), w->main->nameList()}) {
+            const QModelIndex last = view->model()->index(view->model()->rowCount() - 1, 0);
+            const QString text = last.data().toString();
+            QCOMPARE(text, view == w->main->nameList() ? name : line);
+            // As wide as the list, so its text ends in "…"; never a sideways scroll bar.
+            QTRY_COMPARE(view->visualRect(last).width(), view->viewport()->width());
+            QCOMPARE(view->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+
+            const QPoint at = view->visualRect(last).center();
+            QHelpEvent hover(QEvent::ToolTip, at, view->viewport()->mapToGlobal(at));
+            QApplication::sendEvent(view->viewport(), &hover);
+            QTRY_VERIFY(QToolTip::isVisible());
+            if (view == w->main->nameList())
+                QCOMPARE(QToolTip::text(), "<p style=\"white-space:pre-wrap\">" + name + "</p>");
+            else
+                QVERIFY2(logTip.match(QToolTip::text()).hasMatch(), qPrintable(QToolTip::text().left(80)));
+            QToolTip::hideText();
+
+            view->setCurrentIndex(last);
+            QCOMPARE(view->contextMenuPolicy(), Qt::ActionsContextMenu);
+            QCOMPARE(view->actions().size(), 1);
+            QCOMPARE(view->actions().first()->text(), QStringLiteral("コピー"));
+            view->actions().first()->trigger();
+            QCOMPARE(QGuiApplication::clipboard()->text(), text);
+            QGuiApplication::clipboard()->clear();
+            QTest::keySequence(view, QKeySequence::Copy);
+            QCOMPARE(QGuiApplication::clipboard()->text(), text);
         }
     }
 

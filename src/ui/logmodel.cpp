@@ -11,18 +11,22 @@ QVariant LogModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= m_lines.size())
         return {};
-    if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole || role == Qt::ToolTipRole)
+    if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
         return m_lines.at(index.row());
+    if (role == TimeRole)
+        return m_times.at(index.row());
     return {};
 }
 
-void LogModel::append(const QStringList &lines)
+void LogModel::append(const QStringList &lines, const QList<QTime> &times)
 {
+    Q_ASSERT(lines.size() == times.size());
     if (lines.isEmpty())
         return;
     const int first = int(m_lines.size());
     beginInsertRows(QModelIndex(), first, first + int(lines.size()) - 1);
     m_lines += lines;
+    m_times += times;
     for (const QString &line : lines)
         m_chars += line.size();
     endInsertRows();
@@ -45,6 +49,7 @@ int LogModel::keepNewest(int lines, qsizetype chars)
         return 0;
     beginRemoveRows(QModelIndex(), 0, excess - 1);
     m_lines.remove(0, excess);
+    m_times.remove(0, excess);
     m_chars = kept;
     endRemoveRows();
     return excess;

@@ -2,6 +2,7 @@
 
 #include "logmodel.h"
 #include "nativecaption.h"
+#include "readablelist.h"
 #include "net/wireformat.h"
 
 #include <QApplication>
@@ -94,6 +95,7 @@ Main::Main(SessionState &state, QWidget *parent)
     m_recieveList->setGeometry(8, 8, 297, 52);
     m_recieveList->setAccessibleName(QStringLiteral("チャットの記録"));
     m_recieveList->setUniformItemSizes(true);
+    makeReadable(m_recieveList);
 
     m_tSend = new QLineEdit(this);
     m_tSend->setObjectName(QStringLiteral("TSend"));
@@ -108,6 +110,7 @@ Main::Main(SessionState &state, QWidget *parent)
     // The hub appends an entry per registration and only blanks it on departure, so a
     // long-running hub has many; uniform sizes keep adding one from relaying them all out.
     m_nameList->setUniformItemSizes(true);
+    makeReadable(m_nameList);
 
     setTabOrder(m_recieveList, m_tSend);
     setTabOrder(m_tSend, m_nameList);
@@ -347,14 +350,16 @@ void Main::addLine(const QString &line)
         // Gathered lines are bounded as the log is: a flood of long lines between two
         // refreshes would otherwise pile up here.
         m_pendingLog << line;
+        m_pendingTimes << QTime::currentTime();
         m_pendingChars += line.size();
         while (m_pendingLog.size() > 1 && (m_pendingLog.size() > MaxLogLines || m_pendingChars > MaxLogChars)) {
             m_pendingChars -= m_pendingLog.takeFirst().size();
+            m_pendingTimes.removeFirst();
             if (m_pendingSelect > 0)
                 --m_pendingSelect;
         }
     } else {
-        m_log->append({line});
+        m_log->append({line}, {QTime::currentTime()});
         m_log->keepNewest(MaxLogLines, MaxLogChars);
         m_logTimer.start();
     }
@@ -372,7 +377,7 @@ void Main::flushLog()
     if (m_pendingLog.isEmpty())
         return;
     const int base = m_log->rowCount();
-    m_log->append(std::exchange(m_pendingLog, {}));
+    m_log->append(std::exchange(m_pendingLog, {}), std::exchange(m_pendingTimes, {}));
     m_pendingChars = 0;
     const int dropped = m_log->keepNewest(MaxLogLines, MaxLogChars);
     if (m_pendingSelect >= 0) {

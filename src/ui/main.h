@@ -116,6 +116,7 @@ private:
     qint64 m_lastFullYield = 0;
     QTimer m_logTimer;
     QStringList m_pendingLog; // added, not yet in RecieveList
+    QList<QTime> m_pendingTimes; // when each was added
     qsizetype m_pendingChars = 0;
     int m_pendingSelect = -1; // position in m_pendingLog of the line to select
     bool m_loaded = false;

@@ -1,0 +1,69 @@
+#include "readablelist.h"
+
+#include "logmodel.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QHelpEvent>
+#include <QStyledItemDelegate>
+#include <QToolTip>
+
+namespace {
+
+class ReadableDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    // A list view makes each line at least as wide as its viewport; asking for no width
+    // makes it exactly that wide, so the text is cut with "…" rather than scrolled.
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        return {1, QStyledItemDelegate::sizeHint(option, index).height()};
+    }
+
+    bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                   const QModelIndex &index) override
+    {
+        if (event->type() != QEvent::ToolTip || !index.isValid())
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        const QTime logged = index.data(LogModel::TimeRole).toTime();
+        QToolTip::showText(event->globalPos(),
+                           toolTipText(index.data().toString(), logged.isValid() ? logged.toString(u"HH:mm:ss") : QString()),
+                           view, view->visualRect(index));
+        return true;
+    }
+};
+
+} // namespace
+
+QString toolTipText(const QString &text, const QString &time)
+{
+    QString shown = text.left(MaxToolTipChars).toHtmlEscaped();
+    if (text.size() > MaxToolTipChars)
+        shown += QStringLiteral("…（全%1文字）").arg(text.size());
+    // Rich text, so that a long line wraps; spaces are kept as typed.
+    QString tip = QStringLiteral("<p style=\"white-space:pre-wrap\">") + shown + QStringLiteral("</p>");
+    if (!time.isEmpty())
+        tip.prepend(QStringLiteral("<p>") + time + QStringLiteral("</p>"));
+    return tip;
+}
+
+void makeReadable(QAbstractItemView *view)
+{
+    view->setItemDelegate(new ReadableDelegate(view));
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->setTextElideMode(Qt::ElideRight);
+
+    auto *copy = new QAction(QStringLiteral("コピー"), view);
+    copy->setObjectName(QStringLiteral("copy"));
+    QObject::connect(copy, &QAction::triggered, view, [view] {
+        const QModelIndex current = view->currentIndex();
+        if (current.isValid())
+            QGuiApplication::clipboard()->setText(current.data().toString());
+    });
+    view->addAction(copy);
+    view->setContextMenuPolicy(Qt::ActionsContextMenu);
+}
