@@ -2,6 +2,7 @@
 // the command line, with the nickname "hub", and runs until SIGTERM or SIGINT.
 // A tool for measuring the hub, not part of the program, which keeps no command line.
 #include "session/sessionstate.h"
+#include "startup.h"
 #include "ui/main.h"
 
 #include <QApplication>

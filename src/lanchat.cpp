@@ -1,8 +1,8 @@
 // lanchat: a chat program for a local network. One copy is the hub, the others
 // connect to it. The program starts with the connection dialog.
 #include "session/connectform.h"
-#include "ui/main.h"
 #include "session/sessionstate.h"
+#include "startup.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
@@ -11,6 +11,15 @@
 int main(int argc, char *argv[])
 {
     chooseEventDispatcher();
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const QByteArray platform =
+        chooseQtPlatform(QProcessEnvironment::systemEnvironment(), arguments, [](const QString &display) {
+            return xDisplayReachable(display);
+        });
+    if (!platform.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("lanchat"));
     QApplication::setApplicationVersion(QStringLiteral(LANCHAT_VERSION));

@@ -15,12 +15,6 @@
 #include <limits>
 #include <optional>
 
-void chooseEventDispatcher()
-{
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
-}
-
 void initLanchatResources()
 {
     Q_INIT_RESOURCE(lanchat);

@@ -15,10 +15,6 @@ class QLineEdit;
 class QListView;
 class QListWidget;
 
-// Chooses Qt's plain event dispatcher over the GLib one, before the application object
-// exists: the hub yields after every send, and GLib makes each yield several times dearer.
-void chooseEventDispatcher();
-
 // Registers the windows' icon, kept in this library's resources, which a static library
 // does not register by itself.
 void initLanchatResources();

@@ -30,6 +30,7 @@
 // code, which is not instrumented, crashes when it reads a deleted socket.
 
 #include "../helpers.h"
+#include "startup.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
