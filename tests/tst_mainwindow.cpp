@@ -104,7 +104,8 @@ private slots:
 #ifdef LANCHAT_HAVE_XCB
             if (QGuiApplication::platformName() == QLatin1String("xcb")) {
                 QTest::qWait(50);
-                QCOMPARE(x11Name(w.main), title);
+                // Window managers draw a text of their own for an empty name.
+                QCOMPARE(x11Name(w.main), title.isEmpty() ? QStringLiteral(" ") : title);
             }
 #endif
         }

@@ -4,8 +4,10 @@ class QWidget;
 
 // Makes the title bar of a window whose title is empty show nothing.
 //
-// Qt's X11 platform never gives a window an empty name: it puts the program's name in
-// its place ("lanchat"). The chat window's title is whatever the user typed into
-// "タイトル", and an empty one must stay empty, so on X11 the window's name properties
-// are written empty once Qt has created the window. Elsewhere this does nothing.
+// The chat window's title is whatever the user typed into "タイトル", and an empty one
+// must stay empty. On X11 neither side lets an empty name through: Qt gives the window
+// the program's name instead ("lanchat"), and window managers draw their own text for a
+// window without a name (openbox: "Unnamed Window"). So once Qt has created the window,
+// its name properties are written as one space, which shows as an empty title bar.
+// Elsewhere this does nothing.
 void clearNativeCaption(QWidget *window);

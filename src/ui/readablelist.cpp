@@ -12,6 +12,9 @@
 
 namespace {
 
+// Up to this many characters a tooltip is not wrapped.
+constexpr qsizetype ShortToolTipChars = 60;
+
 class ReadableDelegate : public QStyledItemDelegate
 {
 public:
@@ -44,8 +47,10 @@ QString toolTipText(const QString &text, const QString &time)
     QString shown = text.left(MaxToolTipChars).toHtmlEscaped();
     if (text.size() > MaxToolTipChars)
         shown += QStringLiteral("…（全%1文字）").arg(text.size());
-    // Rich text, so that a long line wraps; spaces are kept as typed.
-    QString tip = QStringLiteral("<p style=\"white-space:pre-wrap\">") + shown + QStringLiteral("</p>");
+    // Rich text, so that a long line wraps; a short one stays on one line. Spaces are
+    // kept as typed.
+    const QString whiteSpace = text.size() > ShortToolTipChars ? QStringLiteral("pre-wrap") : QStringLiteral("pre");
+    QString tip = QStringLiteral("<p style=\"white-space:%1\">").arg(whiteSpace) + shown + QStringLiteral("</p>");
     if (!time.isEmpty())
         tip.prepend(QStringLiteral("<p>") + time + QStringLiteral("</p>"));
     return tip;
