@@ -3,10 +3,9 @@
 // A tool for measuring the hub, not part of the program, which keeps no command line.
 #include "session/sessionstate.h"
 #include "startup.h"
-#include "ui/main.h"
+#include "ui/chatwindow.h"
 
 #include <QApplication>
-#include <QPointer>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -40,12 +39,9 @@ int main(int argc, char *argv[])
     SessionState state;
     state.Settings.HandleName = QStringLiteral("hub");
     state.Settings.PortText = QString::fromLocal8Bit(argv[1]);
-    state.Settings.ServerMode = VTrue;
+    state.Settings.ServerMode = true;
     state.Settings.TitleText = QStringLiteral("lanchat bench hub");
-    // Quitting closes the window, which deletes itself.
-    QPointer<Main> hub = new Main(state);
-    hub->Show();
-    const int rc = app.exec();
-    delete hub.data();
-    return rc;
+    ChatWindow hub(state);
+    hub.loadAndShow();
+    return app.exec();
 }

@@ -1,12 +1,16 @@
 // lanchat: a chat program for a local network. One copy is the hub, the others
-// connect to it. The program starts with the connection dialog.
-#include "session/connectform.h"
+// connect to it. The program starts with the connection dialog; its OK opens the chat
+// window, and closing that window ends the program.
 #include "session/sessionstate.h"
 #include "startup.h"
+#include "ui/chatwindow.h"
+#include "ui/connectform.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QTranslator>
+
+#include <memory>
 
 int main(int argc, char *argv[])
 {
@@ -20,6 +24,7 @@ int main(int argc, char *argv[])
         });
     if (!platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", platform);
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("lanchat"));
     QApplication::setApplicationVersion(QStringLiteral(LANCHAT_VERSION));
@@ -31,7 +36,15 @@ int main(int argc, char *argv[])
         QApplication::installTranslator(&qtTranslator);
 
     SessionState state;
-    auto *dialog = new ConnectForm(state);
+    // The chat window lives until the event loop has ended: closing it only closes its
+    // sockets and ends the loop, so it is never destroyed under a call of its own, such
+    // as a relay that yields.
+    std::unique_ptr<ChatWindow> chat;
+    auto *dialog = new ConnectForm(state); // deletes itself when closed
+    QObject::connect(dialog, &ConnectForm::accepted, [&] {
+        chat = std::make_unique<ChatWindow>(state);
+        chat->loadAndShow();
+    });
     dialog->show();
     return app.exec();
 }

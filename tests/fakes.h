@@ -4,7 +4,7 @@
 // handlers can be driven chunk by chunk and every send can be inspected.
 
 #include "net/socketarray.h"
-#include "ui/windowcontrols.h"
+#include "session/sessionstate.h"
 
 #include <QHash>
 #include <QList>
@@ -104,26 +104,11 @@ public:
     quint16 listenPort = 0;
 };
 
-class FakeView : public WindowControls
+// What the handlers showed: the session's log and name list, read as plain lists.
+struct Shown
 {
-public:
-    void AppendLog(const QString &line) override
-    {
-        log << line;
-        selected = int(log.size()) - 1;
-    }
-    void addLogLine(const QString &line) override { log << line; }
-    void selectLastLogLine() override { selected = int(log.size()) - 1; }
-    int nameListCount() const override { return int(names.size()); }
-    QString nameListItem(int i) const override { return names.value(i); }
-    void nameListAdd(const QString &name) override { names << name; }
-    void setNameListItem(int i, const QString &name) override
-    {
-        if (i >= 0 && i < names.size())
-            names[i] = name;
-    }
-
-    QStringList log;
-    QStringList names;
-    int selected = -1;
+    SessionState &state;
+    QStringList log() const { return state.RecieveList.lines(); }
+    QStringList names() const { return state.NameList.entries(); }
+    int selected() const { return state.RecieveList.selectedRow(); }
 };

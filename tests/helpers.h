@@ -3,9 +3,11 @@
 // Shared by the tests that open real chat windows on loopback ports.
 
 #include "session/sessionstate.h"
-#include "ui/main.h"
+#include "ui/chatwindow.h"
 
-#include <QListWidget>
+#include <QLineEdit>
+#include <QListView>
+
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -23,7 +25,7 @@ inline quint16 freePort()
 struct Window
 {
     std::unique_ptr<SessionState> state = std::make_unique<SessionState>();
-    QPointer<Main> main;
+    QPointer<ChatWindow> main;
 
     static std::unique_ptr<Window> server(const QString &nick, quint16 port, bool notify = false, bool top = false)
     {
@@ -31,9 +33,9 @@ struct Window
         SessionSettings &s = w->state->Settings;
         s.HandleName = nick;
         s.PortText = QString::number(port);
-        s.ServerMode = VTrue;
-        s.NotifyMinimize = notify ? VTrue : VFalse;
-        s.AlwaysOnTop = top ? VTrue : VFalse;
+        s.ServerMode = true;
+        s.NotifyMinimize = notify;
+        s.AlwaysOnTop = top;
         s.TitleText = QStringLiteral("hub");
         w->open();
         return w;
@@ -45,33 +47,21 @@ struct Window
         s.HandleName = nick;
         s.HostText = QStringLiteral("127.0.0.1");
         s.PortText = QString::number(port);
-        s.ServerMode = VFalse;
-        s.NotifyMinimize = notify ? VTrue : VFalse;
+        s.ServerMode = false;
+        s.NotifyMinimize = notify;
         s.TitleText = nick;
         w->open();
         return w;
     }
     void open()
     {
-        main = new Main(*state);
-        main->Show();
+        main = new ChatWindow(*state);
+        main->loadAndShow();
     }
     ~Window() { delete main.data(); }
 
-    QStringList log() const
-    {
-        QStringList out;
-        for (int i = 0; i < main->logCount(); ++i)
-            out << main->logLine(i);
-        return out;
-    }
-    QStringList names() const
-    {
-        QStringList out;
-        for (int i = 0; i < main->nameList()->count(); ++i)
-            out << main->nameList()->item(i)->text();
-        return out;
-    }
+    QStringList log() const { return state->RecieveList.lines(); }
+    QStringList names() const { return state->NameList.entries(); }
     int selectedRow() const { return main->selectedLogRow(); }
     int size() const { return state->Slots.SizeOfClient; }
 };

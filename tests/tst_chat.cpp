@@ -2,12 +2,13 @@
 // session, on a loopback port.
 
 #include "helpers.h"
+#include "net/wireformat.h"
 
 #include <QLineEdit>
 
 namespace {
 
-void type(Main *m, const QString &text)
+void type(ChatWindow *m, const QString &text)
 {
     m->tSend()->setText(text);
     QTest::keyClick(m->tSend(), Qt::Key_Return);
@@ -74,7 +75,7 @@ private slots:
         // The hub's own line: sent to every client, logged once by the hub.
         type(hub->main, QStringLiteral("ようこそ"));
         QCOMPARE(hub->log().last(), QStringLiteral("S >> ようこそ"));
-        QCOMPARE(hub->selectedRow(), hub->main->logCount() - 1);
+        QCOMPARE(hub->selectedRow(), hub->state->RecieveList.count() - 1);
         QVERIFY(hub->main->tSend()->text().isEmpty());
         for (auto &c : clients)
             QTRY_COMPARE(c->log().last(), QStringLiteral("S >> ようこそ"));
@@ -96,7 +97,7 @@ private slots:
         QVERIFY(joinClients({"A"}));
         Window *a = clients[0].get();
         // "A >> " and "S >> " take 5 characters: this line is at the bound and goes out whole.
-        const QString fits(ServerHub::MaxLineChars - 5, u'x');
+        const QString fits(WireFormat::MaxLineChars - 5, u'x');
         type(a->main, fits);
         QTRY_COMPARE(a->log().last(), "A >> " + fits);
         QCOMPARE(hub->log().last(), "A >> " + fits);
@@ -120,14 +121,14 @@ private slots:
         hub = Window::server(QStringLiteral("S"), port, true);
         QVERIFY(joinClients({"A", "B"}, true));
         QVERIFY(QTest::qWaitForWindowExposed(clients[0]->main));
-        QCOMPARE(clients[0]->state->JustLoaded, VFalse);
+        QCOMPARE(clients[0]->state->JustLoaded, false);
 
         clients[0]->main->setWindowState(Qt::WindowMinimized);
-        QCOMPARE(clients[0]->state->MinimizedFlag, VTrue);
+        QCOMPARE(clients[0]->state->MinimizedFlag, true);
         QTRY_COMPARE(clients[1]->log().last(), QStringLiteral("*****  A  さんが最小化しました　*****"));
         QCOMPARE(hub->log().last(), QStringLiteral("*****  A  さんが最小化しました　*****"));
         clients[0]->main->setWindowState(Qt::WindowNoState);
-        QCOMPARE(clients[0]->state->MinimizedFlag, VFalse);
+        QCOMPARE(clients[0]->state->MinimizedFlag, false);
         QTRY_COMPARE(clients[1]->log().last(), QStringLiteral("*****  A  さんが元に戻しました　*****"));
 
         // The hub's notice goes to the clients and not into its own log.
@@ -147,7 +148,7 @@ private slots:
         const QStringList before = clients[1]->log();
         clients[0]->main->setWindowState(Qt::WindowMinimized);
         clients[0]->main->setWindowState(Qt::WindowNoState);
-        QCOMPARE(clients[0]->state->MinimizedFlag, VFalse);
+        QCOMPARE(clients[0]->state->MinimizedFlag, false);
         type(clients[1]->main, QStringLiteral("marker"));
         QTRY_COMPARE(clients[1]->log().last(), QStringLiteral("B >> marker"));
         QCOMPARE(clients[1]->log().mid(before.size()), QStringList({"B >> marker"}));
@@ -187,7 +188,7 @@ private slots:
         QCOMPARE(clients[0]->log().last(), QStringLiteral("*****　サーバに接続していないため、送信できませんでした　*****"));
         // A notice that falls due now is dropped without a word.
         const int lines = int(clients[0]->log().size());
-        clients[0]->main->Form_Resize();
+        clients[0]->main->windowResized();
         QCOMPARE(int(clients[0]->log().size()), lines);
     }
 

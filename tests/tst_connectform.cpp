@@ -1,7 +1,7 @@
 // The connection dialog: its defaults, role switching, input checks and what OK stores.
 
-#include "session/connectform.h"
-#include "ui/main.h"
+#include "ui/chatwindow.h"
+#include "ui/connectform.h"
 
 #include <QAccessible>
 #include <QCheckBox>
@@ -16,24 +16,26 @@ class TestConnectForm : public QObject
 {
     Q_OBJECT
 
+    // The dialog, with the chat window opened on accepted() as the program does it.
     struct Form
     {
         SessionState state;
         ConnectForm *form = new ConnectForm(state);
+        QPointer<ConnectForm> guard{form};
+        std::unique_ptr<ChatWindow> chat;
+        bool dialogOpenWhenAccepted = false;
         QStringList errors;
         Form()
         {
             form->setErrorBox([this](QWidget *, const QString &text) { errors << text; });
+            QObject::connect(form, &ConnectForm::accepted, [this] {
+                dialogOpenWhenAccepted = guard && !guard->isHidden();
+                chat = std::make_unique<ChatWindow>(state);
+                chat->loadAndShow();
+            });
+            form->show();
         }
-        ~Form()
-        {
-            for (QWidget *w : QApplication::topLevelWidgets()) {
-                if (qobject_cast<Main *>(w))
-                    delete w;
-            }
-            delete guard.data();
-        }
-        QPointer<ConnectForm> guard{form};
+        ~Form() { delete guard.data(); }
     };
 
 private slots:
@@ -144,7 +146,7 @@ private slots:
         f.form->Host->clear();
         f.form->OK->click();
         QCOMPARE(f.errors, QStringList({"接続先を入力して下さい！"}));
-        QVERIFY(!f.form->chatWindow());
+        QVERIFY(!f.chat);
         QCOMPARE(f.state.Settings.HandleName, QString());
     }
 
@@ -180,7 +182,7 @@ private slots:
         QTest::keyClick(f.form->Handle, Qt::Key_Return);
         QTest::keyClick(f.form->OK, Qt::Key_Return);
         QTest::keyClick(f.form->Handle, Qt::Key_Escape);
-        QVERIFY(!f.form->chatWindow());
+        QVERIFY(!f.chat);
         QVERIFY(f.form->isVisible());
         QVERIFY(!f.form->OK->isDefault() && !f.form->OK->autoDefault());
     }
@@ -198,12 +200,13 @@ private slots:
         QCOMPARE(s.HandleName, QStringLiteral(" a_b "));
         QCOMPARE(s.PortText, QStringLiteral("0"));
         QCOMPARE(s.HostText, QString());
-        QCOMPARE(s.ServerMode, VTrue);
-        QCOMPARE(s.AlwaysOnTop, VTrue);
-        QCOMPARE(s.NotifyMinimize, VFalse);
+        QCOMPARE(s.ServerMode, true);
+        QCOMPARE(s.AlwaysOnTop, true);
+        QCOMPARE(s.NotifyMinimize, false);
         QCOMPARE(s.TitleText, QStringLiteral("部屋"));
-        QVERIFY(f.form->chatWindow());
-        QVERIFY(f.form->chatWindow()->isVisible());
+        QVERIFY(f.chat);
+        QVERIFY(f.chat->isVisible());
+        QVERIFY(f.dialogOpenWhenAccepted); // the chat window opens, then the dialog closes
         QTRY_VERIFY(!f.guard); // the dialog closes itself
     }
 
@@ -217,28 +220,24 @@ private slots:
         f.form->MinimumNotice->setChecked(true);
         f.form->OK->click();
         const SessionSettings &s = f.state.Settings;
-        QCOMPARE(s.ServerMode, VFalse);
+        QCOMPARE(s.ServerMode, false);
         QCOMPARE(s.HostText, QStringLiteral("127.0.0.1"));
         QCOMPARE(s.PortText, QStringLiteral("abc"));
-        QCOMPARE(s.NotifyMinimize, VTrue);
-        QCOMPARE(s.AlwaysOnTop, VFalse);
+        QCOMPARE(s.NotifyMinimize, true);
+        QCOMPARE(s.AlwaysOnTop, false);
         QCOMPARE(s.TitleText, QString());
-        QVERIFY(f.form->chatWindow());
-        QCOMPARE(f.form->chatWindow()->windowTitle(), QString());
+        QVERIFY(f.chat);
+        QCOMPARE(f.chat->windowTitle(), QString());
     }
 
     void cancelOpensNothing()
     {
-        SessionState state;
-        auto *f = new ConnectForm(state);
-        QPointer<ConnectForm> guard(f);
-        f->show();
-        f->Handle->setText(QStringLiteral("taro"));
-        f->Cancel->click();
-        QTRY_VERIFY(!guard);
-        QCOMPARE(state.Settings.HandleName, QString());
-        const QWidgetList windows = QApplication::topLevelWidgets();
-        QVERIFY(std::none_of(windows.cbegin(), windows.cend(), [](QWidget *w) { return qobject_cast<Main *>(w); }));
+        Form f;
+        f.form->Handle->setText(QStringLiteral("taro"));
+        f.form->Cancel->click();
+        QTRY_VERIFY(!f.guard);
+        QCOMPARE(f.state.Settings.HandleName, QString());
+        QVERIFY(!f.chat);
     }
 };
 

@@ -68,8 +68,8 @@ private slots:
         QTest::keyClick(w->main->recieveList(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), w->main->tSend());
         // The first display consumes the load flag and nothing else.
-        QCOMPARE(w->state->JustLoaded, VFalse);
-        QCOMPARE(w->state->MinimizedFlag, VFalse);
+        QCOMPARE(w->state->JustLoaded, false);
+        QCOMPARE(w->state->MinimizedFlag, false);
         QCOMPARE(w->main->size(), QSize(312, 86));
         QVERIFY(!(w->main->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(w->main->windowFlags() & Qt::WindowMinimizeButtonHint);
@@ -80,7 +80,7 @@ private slots:
             QCOMPARE(QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name), name);
         // The log's lines can be read through it too.
         QAccessibleInterface *log = QAccessible::queryAccessibleInterface(w->main->recieveList());
-        QCOMPARE(log->childCount(), w->main->logCount());
+        QCOMPARE(log->childCount(), w->state->RecieveList.count());
         QCOMPARE(log->child(0)->text(QAccessible::Name), w->log().first());
         QVERIFY(!w->main->windowIcon().isNull());
         QVERIFY(w->main->windowIcon().availableSizes().contains(QSize(32, 32)));
@@ -96,7 +96,7 @@ private slots:
             Window w;
             w.state->Settings.HandleName = QStringLiteral("n");
             w.state->Settings.PortText = QString::number(freePort());
-            w.state->Settings.ServerMode = VTrue;
+            w.state->Settings.ServerMode = true;
             w.state->Settings.TitleText = title;
             w.open();
             QVERIFY(QTest::qWaitForWindowExposed(w.main));
@@ -117,9 +117,9 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(w->main));
         const QString name(300, u'名');
         const QString line = QStringLiteral("S >> <b>") + QString(3000, u'長');
-        w->main->nameListAdd(name);
-        w->main->AppendLog(line);
-        w->main->flushLog();
+        w->state->NameList.add(name);
+        w->state->RecieveList.AppendLog(line);
+        w->state->RecieveList.flush();
         const QRegularExpression logTip(QStringLiteral("^<p>\\d\\d:\\d\\d:\\d\\d</p><p style=\"white-space:pre-wrap\">S &gt;&gt; &lt;b&gt;長{1992}…（全3008文字）</p>$"));
         for (QAbstractItemView *view : std::initializer_list<QAbstractItemView *>{w->main->recieveList(), w->main->nameList()}) {
             const QModelIndex last = view->model()->index(view->model()->rowCount() - 1, 0);
@@ -157,17 +157,17 @@ private slots:
         state.Slots.SizeOfClient = 4;
         state.Slots.ConnCount = 4;
         state.OwnSlot = 3;
-        state.MinimizedFlag = VTrue;
+        state.MinimizedFlag = true;
         state.Slots.ClosedSlot[50] = 50;
         state.Slots.SlotName[2] = QStringLiteral("kept");
-        Main m(state);
+        ChatWindow m(state);
         QCOMPARE(state.Slots.SizeOfClient, qint16(0));
         QCOMPARE(state.Slots.ConnCount, 0);
         QCOMPARE(state.OwnSlot, qint16(0));
-        QCOMPARE(state.MinimizedFlag, VFalse);
+        QCOMPARE(state.MinimizedFlag, false);
         QCOMPARE(state.Slots.ClosedSlot[50], qint16(0));
         QCOMPARE(state.Slots.SlotName[2], QStringLiteral("kept"));
-        QCOMPARE(state.JustLoaded, VFalse);
+        QCOMPARE(state.JustLoaded, false);
     }
 
     void serverAcceptsARealConnection()
@@ -214,7 +214,7 @@ private slots:
         w.state->Settings.HandleName = QStringLiteral("n");
         w.state->Settings.HostText = QStringLiteral("127.0.0.1");
         w.state->Settings.PortText = port;
-        w.state->Settings.ServerMode = server ? VTrue : VFalse;
+        w.state->Settings.ServerMode = server;
         w.open();
         const QStringList log = w.log();
         QCOMPARE(log.size(), 2);
@@ -236,7 +236,7 @@ private slots:
             Window w;
             w.state->Settings.HandleName = QStringLiteral("n");
             w.state->Settings.PortText = typed;
-            w.state->Settings.ServerMode = VTrue;
+            w.state->Settings.ServerMode = true;
             w.open();
             QCOMPARE(w.main->winsock().serverPort(0), port);
         }
@@ -293,10 +293,10 @@ private slots:
         QListView *list = w->main->recieveList();
         auto shown = [&] { return list->model()->rowCount(); };
         QTRY_COMPARE(shown(), 2); // the start lines, then the log is idle
-        QTest::qWait(Main::LogRefreshMs * 2);
-        w->main->AppendLog(QStringLiteral("a")); // shown at once
-        w->main->AppendLog(QStringLiteral("b")); // gathered
-        w->main->addLogLine(QStringLiteral("c")); // gathered; does not move the selection
+        QTest::qWait(LogModel::RefreshMs * 2);
+        w->state->RecieveList.AppendLog(QStringLiteral("a")); // shown at once
+        w->state->RecieveList.AppendLog(QStringLiteral("b")); // gathered
+        w->state->RecieveList.addLine(QStringLiteral("c")); // gathered; does not move the selection
         QCOMPARE(shown(), 3);
         QCOMPARE(list->currentIndex().row(), 2);
         QTRY_COMPARE(shown(), 5);
@@ -308,42 +308,29 @@ private slots:
     void logKeepsItsNewestLines()
     {
         auto w = Window::server(QStringLiteral("S"), freePort());
-        for (int i = 0; i < Main::MaxLogLines + 5; ++i)
-            w->main->AppendLog(QString::number(i));
-        QCOMPARE(w->main->logCount(), Main::MaxLogLines);
-        QCOMPARE(w->log().last(), QString::number(Main::MaxLogLines + 4));
-        QCOMPARE(w->selectedRow(), Main::MaxLogLines - 1);
+        for (int i = 0; i < LogModel::MaxLines + 5; ++i)
+            w->state->RecieveList.AppendLog(QString::number(i));
+        QCOMPARE(w->state->RecieveList.count(), LogModel::MaxLines);
+        QCOMPARE(w->log().last(), QString::number(LogModel::MaxLines + 4));
+        QCOMPARE(w->selectedRow(), LogModel::MaxLines - 1);
 
         // Long lines: the characters bound the log too, shown at once or gathered.
         w = Window::server(QStringLiteral("S"), freePort());
         const QString longLine(31999, QLatin1Char('x'));
-        const int fit = int(Main::MaxLogChars / (longLine.size() + 1));
+        const int fit = int(LogModel::MaxChars / (longLine.size() + 1));
         for (int i = 0; i < fit + 10; ++i)
-            w->main->AppendLog(longLine + QString::number(i % 10));
+            w->state->RecieveList.AppendLog(longLine + QString::number(i % 10));
         const QStringList kept = w->log();
         const qsizetype chars = std::accumulate(kept.begin(), kept.end(), qsizetype(0),
                                                 [](qsizetype n, const QString &l) { return n + l.size(); });
-        QVERIFY(chars <= Main::MaxLogChars);
+        QVERIFY(chars <= LogModel::MaxChars);
         QCOMPARE(kept.filter(longLine).size(), fit);
         QCOMPARE(kept.last(), longLine + QString::number((fit + 9) % 10));
         QCOMPARE(w->selectedRow(), kept.size() - 1);
         // A single line longer than the bound is still shown whole.
-        w->main->AppendLog(QString(Main::MaxLogChars + 1, QLatin1Char('y')));
-        QCOMPARE(w->main->logCount(), 1);
-        QCOMPARE(w->log().last().size(), Main::MaxLogChars + 1);
-    }
-
-    void nameListKeepsItsSlotPositionsAndNewestEntries()
-    {
-        auto w = Window::server(QStringLiteral("S"), freePort());
-        for (int i = 1; i < Main::MaxNameListEntries + 5; ++i)
-            w->main->nameListAdd(QString::number(i));
-        const QStringList names = w->names();
-        QCOMPARE(names.size(), Main::MaxNameListEntries);
-        for (int i = 0; i <= MaxSlots; ++i)
-            QCOMPARE(names[i], i == 0 ? QStringLiteral("S") : QString::number(i));
-        QCOMPARE(names[MaxSlots + 1], QString::number(MaxSlots + 6));
-        QCOMPARE(names.last(), QString::number(Main::MaxNameListEntries + 4));
+        w->state->RecieveList.AppendLog(QString(LogModel::MaxChars + 1, QLatin1Char('y')));
+        QCOMPARE(w->state->RecieveList.count(), 1);
+        QCOMPARE(w->log().last().size(), LogModel::MaxChars + 1);
     }
 };
 

@@ -2,65 +2,107 @@
 
 #include "net/socketarray.h"
 #include "net/wireformat.h"
-#include "ui/windowcontrols.h"
 
 using namespace WireFormat;
 
-ClientEndpoint::ClientEndpoint(SessionState &state, SocketArray &sockets, WindowControls &view)
+ClientEndpoint::ClientEndpoint(SessionState &state, SocketArray &sockets)
     : m_state(state)
     , m_sockets(sockets)
-    , m_view(view)
+    , m_log(state.RecieveList)
+    , m_names(state.NameList)
 {
+}
+
+void ClientEndpoint::open()
+{
+    const SessionSettings &s = m_state.Settings;
+    m_sockets.close(0);
+    const std::optional<quint16> port = s.port();
+    if (!port) {
+        logConnectionFailure(m_log, badPortLine(s.PortText));
+        return;
+    }
+    m_log.AppendLog(QStringLiteral("接続中..."));
+    m_sockets.connectToHost(0, s.HostText, *port);
+}
+
+void ClientEndpoint::closeAll()
+{
+    m_sockets.close(0);
+}
+
+bool ClientEndpoint::sendChatLine(const QString &line)
+{
+    if (!m_sockets.isConnected(0)) {
+        // The typed text stays in the entry line to be sent later.
+        m_log.AppendLog(QStringLiteral("*****　サーバに接続していないため、送信できませんでした　*****"));
+        return false;
+    }
+    m_sockets.sendData(0, chatMessage(line));
+    return true;
+}
+
+void ClientEndpoint::sendNotice(bool minimized)
+{
+    if (!m_sockets.isConnected(0))
+        return; // nobody to tell
+    const QString closing = minimized ? QStringLiteral("  さんが最小化しました　*****") : QStringLiteral("  さんが元に戻しました　*****");
+    const int own = m_state.OwnSlot;
+    // Before the name list has come, the user's own nickname stands in.
+    const QString name = own >= 0 && own < m_names.count() ? m_names.item(own) : m_state.Settings.HandleName;
+    m_sockets.sendData(0, chatMessage(QStringLiteral("*****  ") + name + closing));
 }
 
 void ClientEndpoint::Connect(int index)
 {
     m_sockets.sendData(index, slotRequest());
     m_sockets.sendData(index, connectAnnouncement(m_state.Settings.HandleName));
-    m_view.AppendLog(QStringLiteral("*****　接続に成功しました　*****"));
+    m_log.AppendLog(QStringLiteral("*****　接続に成功しました　*****"));
 }
 
-void ClientEndpoint::Close()
+void ClientEndpoint::Close(int)
 {
-    m_view.AppendLog(QStringLiteral("*****  サーバが落ちました！  *****"));
+    m_log.AppendLog(QStringLiteral("*****  サーバが落ちました！  *****"));
 }
 
-void ClientEndpoint::Error(const QString &description)
+void ClientEndpoint::Error(int, const QString &description)
 {
-    logConnectionFailure(m_view, description);
+    logConnectionFailure(m_log, description);
     m_sockets.close(0);
 }
 
-void ClientEndpoint::DataArrival()
+void ClientEndpoint::DataArrival(int index)
 {
+    if (index != 0)
+        return;
     const QString chunk = m_sockets.getData(0);
     if (chunk.isEmpty())
         return;
     QStringView remainder = chunk;
     for (;;) {
         if (isRawLine(remainder)) {
-            m_view.AppendLog(remainder.toString());
+            m_log.AppendLog(remainder.toString());
             return;
         }
         const Segment s = cutSegment(remainder);
         const bool known = s.tag == NameL || s.tag == SdSck || s.tag == SendM || s.tag == Clsck;
         if (!known) {
             // An unknown tag takes the rest of the chunk with it, shown as one line.
-            m_view.AppendLog(remainder.toString());
+            m_log.AppendLog(remainder.toString());
             return;
         }
         if (s.payload.isEmpty())
             return;
         if (s.tag == NameL) {
-            if (m_view.nameListCount() < MaxNames)
-                m_view.nameListAdd(s.value.toString());
+            if (m_names.count() < MaxNames)
+                m_names.add(s.value.toString());
         } else if (s.tag == SdSck) {
             m_state.OwnSlot = readSlotNumber(s.value);
         } else if (s.tag == SendM) {
-            m_view.AppendLog(s.value.toString());
+            m_log.AppendLog(s.value.toString());
         } else {
             m_state.PeerName = s.value.toString();
-            m_view.AppendLog(departureLine(m_state.PeerName));
+            m_log.AppendLog(departureLine(m_state.PeerName));
             blankName(m_state.PeerName);
         }
         if (!s.hasMore)
@@ -71,10 +113,10 @@ void ClientEndpoint::DataArrival()
 
 void ClientEndpoint::blankName(const QString &name)
 {
-    const int n = m_view.nameListCount();
+    const int n = m_names.count();
     for (int k = 0; k < n; ++k) {
-        if (m_view.nameListItem(k) == name)
-            m_view.setNameListItem(k, QStringLiteral(" "));
+        if (m_names.item(k) == name)
+            m_names.setItem(k, QStringLiteral(" "));
     }
 }
 

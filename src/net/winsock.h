@@ -82,7 +82,7 @@ public:
 
     // Whether a connection of the hub, or the listening socket, has something waiting to
     // be handled, or an event of ours is queued. Cheap: one non-blocking system call.
-    bool eventsPending() const;
+    bool eventsPending() const override;
 
     quint16 serverPort(int index) const;
     qint64 bytesQueued(int index) const;

@@ -80,4 +80,16 @@ Segment cutSegment(QStringView remainder)
     return s;
 }
 
+QString badPortLine(const QString &portText)
+{
+    return QStringLiteral("*****  ポート「%1」は使えません（1～65535の数字を入力して下さい）  *****").arg(portText);
+}
+
+QString tooLongLine(qsizetype length)
+{
+    return QStringLiteral("*****  長すぎるため送信しませんでした（「名前 >> 発言」は%1文字まで、今は%2文字）  *****")
+        .arg(MaxLineChars)
+        .arg(length);
+}
+
 } // namespace WireFormat

@@ -8,6 +8,10 @@
 // A receiver cuts what one read gives it into segments at each underscore.
 namespace WireFormat {
 
+// Longest chat line or raw line the hub relays, in characters; longer ones are dropped,
+// so a user's line ("nickname >> text") longer than this is not sent at all.
+constexpr qsizetype MaxLineChars = 32767;
+
 inline const QString RqSck = QStringLiteral("_RqSck");
 inline const QString Cnnct = QStringLiteral("_Cnnct");
 inline const QString SdSck = QStringLiteral("_SdSck");
@@ -31,6 +35,8 @@ QString departureLine(const QString &name);          // "*****  name…さんが
 QString joinNotice(const QString &name, bool more);  // sent to the other clients
 QString joinLogLine(const QString &name);            // the hub's own log line
 QString acceptLine(int slot);                        // "N人目の接続を受けつけました"
+QString badPortLine(const QString &portText);        // the port field is not a port
+QString tooLongLine(qsizetype length);               // a typed line over MaxLineChars
 
 bool isRawLine(QStringView remainder);
 

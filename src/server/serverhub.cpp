@@ -1,19 +1,65 @@
 #include "serverhub.h"
 
 #include "net/socketarray.h"
-#include "net/wireformat.h"
-#include "ui/windowcontrols.h"
 
 #include <QCoreApplication>
 
 using namespace WireFormat;
 
-ServerHub::ServerHub(SessionState &state, SocketArray &sockets, WindowControls &view)
-    : m_slots(state.Slots)
+ServerHub::ServerHub(SessionState &state, SocketArray &sockets)
+    : m_state(state)
+    , m_slots(state.Slots)
     , m_sockets(sockets)
-    , m_view(view)
-    , m_doEvents([] { QCoreApplication::processEvents(); })
+    , m_log(state.RecieveList)
+    , m_names(state.NameList)
+    , m_doEvents([this] { yieldNow(); })
 {
+    m_yieldClock.start();
+}
+
+// Looking for waiting events costs a system call, so the yield looks at most every
+// YieldCheckNs; what it finds then is handled at once. A walk of sends takes a few
+// microseconds a slot, so events still run within a fraction of a millisecond, in the
+// order in which they came.
+void ServerHub::yieldNow()
+{
+    const qint64 now = m_yieldClock.nsecsElapsed();
+    if (now - m_lastYieldCheck < YieldCheckNs)
+        return;
+    m_lastYieldCheck = now;
+    if (m_sockets.eventsPending() || now - m_lastFullYield >= FullYieldMs * 1000000) {
+        m_lastFullYield = now;
+        QCoreApplication::processEvents();
+    }
+}
+
+void ServerHub::open()
+{
+    const SessionSettings &s = m_state.Settings;
+    const std::optional<quint16> port = s.port();
+    QString error;
+    const bool listening = port && m_sockets.listen(0, *port, &error);
+    m_names.add(s.HandleName);
+    if (!listening) {
+        // Never reported as established when it is not.
+        logConnectionFailure(m_log, port ? error : badPortLine(s.PortText));
+        return;
+    }
+    m_log.addLine(QStringLiteral("*****  サーバを確立しました　*****"));
+    m_log.AppendLog(QStringLiteral("*****  あなたのＩＰアドレスは　") + m_sockets.localIP() + QStringLiteral("  です  *****"));
+}
+
+bool ServerHub::sendChatLine(const QString &line)
+{
+    BroadcastToClients(chatMessage(line));
+    m_log.AppendLog(line);
+    return true;
+}
+
+void ServerHub::sendNotice(bool minimized)
+{
+    const QString closing = minimized ? QStringLiteral("  さんが最初化しました　*****") : QStringLiteral("  さんが元に戻しました　*****");
+    sendToOpenSlots(chatMessage(QStringLiteral("*****  ") + m_names.item(0) + closing));
 }
 
 void ServerHub::setDoEvents(std::function<void()> doEvents)
@@ -40,7 +86,7 @@ bool ServerHub::isOpen(int slot) const
 void ServerHub::ConnectionRequest(int index, qint64 requestID)
 {
     if (index != 0) {
-        m_view.AppendLog(acceptLine(m_slots.ConnCount));
+        m_log.AppendLog(acceptLine(m_slots.ConnCount));
         return;
     }
     if (m_slots.SizeOfClient < MaxSlots) {
@@ -50,7 +96,7 @@ void ServerHub::ConnectionRequest(int index, qint64 requestID)
         m_sockets.load(n);
         m_registrations[n] = 0;
         m_sockets.accept(n, requestID);
-        m_view.AppendLog(acceptLine(m_slots.ConnCount));
+        m_log.AppendLog(acceptLine(m_slots.ConnCount));
         return;
     }
     // The top is slot 50: the newcomer takes the lowest slot whose client has gone.
@@ -61,13 +107,13 @@ void ServerHub::ConnectionRequest(int index, qint64 requestID)
             m_slots.ClosedSlot[i] = 0;
             m_registrations[i] = 0;
             m_sockets.accept(i, requestID);
-            m_view.AppendLog(acceptLine(i));
+            m_log.AppendLog(acceptLine(i));
             return;
         }
     }
     // All 50 slots hold connected clients: the newcomer is told why and turned away.
     m_sockets.refuse(requestID, QStringLiteral("*****  満員のため接続できませんでした（%1人）  *****").arg(MaxSlots).toUtf8());
-    m_view.AppendLog(QStringLiteral("*****  満員のため接続をお断りしました（%1人）  *****").arg(MaxSlots));
+    m_log.AppendLog(QStringLiteral("*****  満員のため接続をお断りしました（%1人）  *****").arg(MaxSlots));
 }
 
 void ServerHub::Close(int index)
@@ -83,11 +129,11 @@ void ServerHub::Error(int index, const QString &description)
     if (index >= 1) {
         // A client's connection failed: shown, then handled as that client leaving.
         // The hub goes on listening.
-        m_view.AppendLog(description);
+        m_log.AppendLog(description);
         Close(index);
         return;
     }
-    logConnectionFailure(m_view, description);
+    logConnectionFailure(m_log, description);
     m_sockets.close(0);
 }
 
@@ -99,7 +145,7 @@ void ServerHub::departure(int index)
         m_sockets.unload(index);
         --m_slots.ConnCount;
         --m_slots.SizeOfClient;
-        m_view.AppendLog(departureLine(name));
+        m_log.AppendLog(departureLine(name));
         // Release the closed slots that are now at the top.
         while (m_slots.ClosedSlot[m_slots.SizeOfClient] != 0) {
             const int top = m_slots.SizeOfClient;
@@ -111,10 +157,10 @@ void ServerHub::departure(int index)
         }
     } else {
         m_slots.ClosedSlot[index] = qint16(index);
-        m_view.AppendLog(departureLine(name));
+        m_log.AppendLog(departureLine(name));
     }
     BroadcastToClients(WireFormat::departure(name));
-    m_view.setNameListItem(index, QStringLiteral(" "));
+    m_names.setItem(index, QStringLiteral(" "));
 }
 
 void ServerHub::broadcast(const QByteArray &bytes, bool yield)
@@ -160,7 +206,7 @@ void ServerHub::DataArrival(int index)
             refuseLongLine(index, chunk.size());
             return;
         }
-        m_view.AppendLog(chunk);
+        m_log.AppendLog(chunk);
         BroadcastToClients(chunk);
         return;
     }
@@ -177,7 +223,7 @@ void ServerHub::DataArrival(int index)
             if (hasLeft(index, sender)) {
                 // nobody left to register
             } else if (s.value.size() > MaxNameChars || ++m_registrations[index] > MaxRegistrations) {
-                m_view.AppendLog(QStringLiteral("*****  %1人目の接続からの名前の登録を断りました  *****").arg(index));
+                m_log.AppendLog(QStringLiteral("*****  %1人目の接続からの名前の登録を断りました  *****").arg(index));
             } else {
                 registerName(index, s.value, s.hasMore);
             }
@@ -191,7 +237,7 @@ void ServerHub::DataArrival(int index)
                 refuseLongLine(index, s.value.size());
             } else {
                 const QString value = s.value.toString();
-                m_view.AppendLog(value);
+                m_log.AppendLog(value);
                 BroadcastToClients(chatMessage(value));
             }
         } else {
@@ -206,7 +252,7 @@ void ServerHub::DataArrival(int index)
 // A line too long to be relayed is dropped, with one line in the log; the sender stays.
 void ServerHub::refuseLongLine(int index, qsizetype length)
 {
-    m_view.AppendLog(QStringLiteral("*****  %1人目の接続から届いた長すぎる行（%2文字）は中継しませんでした  *****")
+    m_log.AppendLog(QStringLiteral("*****  %1人目の接続から届いた長すぎる行（%2文字）は中継しませんでした  *****")
                          .arg(index)
                          .arg(length));
 }
@@ -216,7 +262,9 @@ void ServerHub::refuseLongLine(int index, qsizetype length)
 void ServerHub::registerName(int index, QStringView value, bool more)
 {
     const QString name = value.toString();
-    m_view.nameListAdd(name);
+    m_names.add(name);
+    if (m_names.count() > MaxNameListEntries)
+        m_names.removeAt(MaxSlots + 1);
     if (index <= MaxSlots)
         m_slots.SlotName[index] = name;
 
@@ -226,39 +274,33 @@ void ServerHub::registerName(int index, QStringView value, bool more)
     for (int p = 0; p <= listBound; ++p) {
         if (hasLeft(index, newcomer))
             return;
-        if (p > MaxSlots || m_slots.ClosedSlot[p] != 0 || p >= m_view.nameListCount())
+        if (p > MaxSlots || m_slots.ClosedSlot[p] != 0 || p >= m_names.count())
             continue;
-        m_sockets.sendData(index, nameEntry(m_view.nameListItem(p)));
+        m_sockets.sendData(index, nameEntry(m_names.item(p)));
         DoEvents();
     }
 
-    // A newcomer that left meanwhile is not announced any further.
-    // The new name to the others.
-    const QByteArray entry = nameEntry(name).toUtf8();
-    int bound = m_slots.SizeOfClient;
-    for (int p = 1; p <= bound; ++p) {
-        if (hasLeft(index, newcomer))
-            return;
-        if (p == index || !isOpen(p))
-            continue;
-        m_sockets.sendData(p, entry);
-        DoEvents();
-    }
-
-    // The join notice to the others. It names the newcomer even when another client
-    // registered during a yield and its name is now the last of the list.
-    const QByteArray notice = chatMessage(joinNotice(name, more)).toUtf8();
-    bound = m_slots.SizeOfClient;
-    for (int p = 1; p <= bound; ++p) {
-        if (hasLeft(index, newcomer))
-            return;
-        if (p == index || !isOpen(p))
-            continue;
-        m_sockets.sendData(p, notice);
-        DoEvents();
-    }
-
-    if (hasLeft(index, newcomer))
+    // The new name to the others, then the join notice. The notice names the newcomer
+    // even when another client registered during a yield and its name is now the last
+    // of the list. A newcomer that left meanwhile is not announced any further.
+    if (!sendToOthers(index, newcomer, nameEntry(name).toUtf8())
+        || !sendToOthers(index, newcomer, chatMessage(joinNotice(name, more)).toUtf8()))
         return;
-    m_view.AppendLog(joinLogLine(name));
+    m_log.AppendLog(joinLogLine(name));
+}
+
+// Sends the bytes to every open slot but the newcomer's, yielding after each send, while
+// the newcomer is there; false once it has left.
+bool ServerHub::sendToOthers(int index, quint64 newcomer, const QByteArray &bytes)
+{
+    const int bound = m_slots.SizeOfClient;
+    for (int p = 1; p <= bound; ++p) {
+        if (hasLeft(index, newcomer))
+            return false;
+        if (p == index || !isOpen(p))
+            continue;
+        m_sockets.sendData(p, bytes);
+        DoEvents();
+    }
+    return !hasLeft(index, newcomer);
 }

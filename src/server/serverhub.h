@@ -1,14 +1,16 @@
 #pragma once
 
+#include "net/wireformat.h"
+#include "session/chatendpoint.h"
 #include "session/sessionstate.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 
 #include <functional>
 
 class SocketArray;
-class WindowControls;
 
 // The hub's side of the chat: the slot table's accept and departure steps, the walks
 // that send to the open slots, and the handling of everything clients send.
@@ -18,49 +20,74 @@ class WindowControls;
 // asks for it. Handlers that run during a yield may change the table, so a walk never
 // keeps anything across a yield but its position, and it skips a slot whose element
 // has gone.
-class ServerHub
+class ServerHub : public ChatEndpoint
 {
 public:
     // Longest chat line or raw line relayed, in characters; longer ones are dropped.
-    static constexpr qsizetype MaxLineChars = 32767;
+    static constexpr qsizetype MaxLineChars = WireFormat::MaxLineChars;
     // Longest nickname registered, and registrations taken from one connection.
     static constexpr qsizetype MaxNameChars = 1000;
     static constexpr int MaxRegistrations = 8;
+    // Every registration appends a name-list entry and a departure only blanks one, so
+    // clients that come and go would grow the list without end. Positions 0 to MaxSlots
+    // are the ones that walks and departures read and write; past this many entries the
+    // oldest entry beyond them goes, which nothing on the wire can tell.
+    static constexpr int MaxNameListEntries = 10000;
+    // The walks yield after every send. A yield looks whether a connection has something
+    // waiting at most every YieldCheckNs, and handles everything pending when one has;
+    // the window's own events (typing, painting) are handled at least every FullYieldMs.
+    static constexpr qint64 YieldCheckNs = 50000;
+    static constexpr qint64 FullYieldMs = 5;
 
-    ServerHub(SessionState &state, SocketArray &sockets, WindowControls &view);
+    ServerHub(SessionState &state, SocketArray &sockets);
 
-    // The yield used by the walks; QCoreApplication::processEvents() unless replaced
-    // (tests replace it to make events happen at a chosen point of a walk).
+    // The yield used by the walks (see YieldCheckNs) unless replaced: tests replace it
+    // to make events happen at a chosen point of a walk.
     void setDoEvents(std::function<void()> doEvents);
     void DoEvents();
 
+    // Listens on the port and puts the user's own nickname at the head of the name list.
+    void open() override;
+    // Closes every socket of the table, the listening one included.
+    void closeAll() override;
+
     // Socket events of the hub.
-    void ConnectionRequest(int index, qint64 requestID);
-    void Close(int index);
-    void DataArrival(int index);
-    void Error(int index, const QString &description);
+    void ConnectionRequest(int index, qint64 requestID) override;
+    void Connect(int) override {}
+    void Close(int index) override;
+    void DataArrival(int index) override;
+    void Error(int index, const QString &description) override;
+
+    // The user's own line: sent to every open slot, then logged.
+    bool sendChatLine(const QString &line) override;
+    void sendNotice(bool minimized) override;
 
     // Sends the text to every open slot, yielding after each send.
     void BroadcastToClients(const QString &text);
     // Sends the text to every open slot without yielding (minimize notices).
     void sendToOpenSlots(const QString &text);
-    // Closes every socket of the table, the listening one included.
-    void closeAll();
 
     bool isOpen(int slot) const;
 
 private:
     void departure(int index);
     void registerName(int index, QStringView value, bool more);
+    bool sendToOthers(int index, quint64 newcomer, const QByteArray &bytes);
     void broadcast(const QByteArray &bytes, bool yield);
     void refuseLongLine(int index, qsizetype length);
+    void yieldNow();
     // Whether the client that had the slot when its element had this serial has gone
     // (its slot marked closed, or released and perhaps taken by someone else).
     bool hasLeft(int slot, quint64 serial) const;
 
+    SessionState &m_state;
     SlotTable &m_slots;
     SocketArray &m_sockets;
-    WindowControls &m_view;
+    LogModel &m_log;
+    NameListModel &m_names;
     std::function<void()> m_doEvents;
+    QElapsedTimer m_yieldClock;
+    qint64 m_lastYieldCheck = 0;
+    qint64 m_lastFullYield = 0;
     std::array<int, MaxSlots + 1> m_registrations{}; // per connection
 };

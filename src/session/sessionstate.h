@@ -1,14 +1,13 @@
 #pragma once
 
+#include "logmodel.h"
+#include "namelistmodel.h"
+
 #include <QString>
 #include <QtGlobal>
 
 #include <array>
-
-// Booleans of the session are 16-bit integers holding -1 (true) or 0 (false).
-using VBool = qint16;
-constexpr VBool VTrue = -1;
-constexpr VBool VFalse = 0;
+#include <optional>
 
 // Maximum number of client slots on the hub; slot 0 is the listening socket.
 constexpr int MaxSlots = 50;
@@ -19,14 +18,19 @@ struct SessionSettings
     QString HandleName;
     QString PortText;
     QString HostText;
-    VBool ServerMode = VFalse;
-    VBool AlwaysOnTop = VFalse;
-    VBool NotifyMinimize = VFalse;
+    bool ServerMode = false;
+    bool AlwaysOnTop = false;
+    bool NotifyMinimize = false;
     QString TitleText;
+
+    // The port as people type it, when it is a whole number from 1 to 65535: full-width
+    // digits (as a Japanese input method often types them), spaces around the number
+    // and leading zeros change nothing, so 「９８９８」, " 9898 " and "09898" all mean 9898.
+    std::optional<quint16> port() const;
 };
 
 // The hub's table of client slots 0..50. The socket elements themselves live in the
-// socket array; the name-list entries live in the chat window's name list.
+// socket array; the name-list entries are the session's NameList.
 struct SlotTable
 {
     qint16 SizeOfClient = 0;
@@ -36,24 +40,28 @@ struct SlotTable
 };
 
 // All the state of one run of the program: one instance, created empty at start,
-// owned by the program and passed to the windows and handlers that use it.
+// owned by the program and passed to the windows and handlers that use it. The
+// handlers write the log and the participant list here; the chat window shows them.
 struct SessionState
 {
     SessionSettings Settings;
 
-    VBool MinimizedFlag = VFalse;
-    VBool JustLoaded = VFalse;
+    bool MinimizedFlag = false;
+    bool JustLoaded = false;
     qint16 OwnSlot = 0;
 
     SlotTable Slots;
     QString PeerName;
+
+    LogModel RecieveList;   // the chat log
+    NameListModel NameList; // the participants
 
     // Reset done when the chat window is created.
     void resetForChatWindow()
     {
         Slots.ConnCount = 0;
         Slots.SizeOfClient = 0;
-        MinimizedFlag = VFalse;
+        MinimizedFlag = false;
         OwnSlot = 0;
         Slots.ClosedSlot.fill(0);
     }

@@ -1,6 +1,6 @@
 #include "readablelist.h"
 
-#include "logmodel.h"
+#include "session/logmodel.h"
 
 #include <QAbstractItemView>
 #include <QAction>

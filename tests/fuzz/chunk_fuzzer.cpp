@@ -29,6 +29,8 @@
 #include "net/wireformat.h"
 #include "server/serverhub.h"
 
+#include <QCoreApplication>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -58,20 +60,6 @@ public:
     QList<int> sendsOnClosed;
 };
 
-// Tells each registration on the hub (a name appended to its list) to the harness.
-class FuzzView : public FakeView
-{
-public:
-    void nameListAdd(const QString &name) override
-    {
-        if (onAdd)
-            onAdd();
-        FakeView::nameListAdd(name);
-    }
-    std::function<void()> onAdd;
-};
-
-
 constexpr int MaxOps = 600;      // operations taken from one input, nested ones included
 constexpr int MaxNesting = 6;    // yields inside yields
 
@@ -94,17 +82,17 @@ class Run
 public:
     Run()
     {
-        hubState.Settings.ServerMode = VTrue;
+        hubState.Settings.ServerMode = true;
         hubState.Settings.HandleName = QStringLiteral("S");
         hubState.resetForChatWindow();
-        hubView.nameListAdd(hubState.Settings.HandleName);
+        hubState.NameList.add(hubState.Settings.HandleName);
         hub.setDoEvents([this] { yield(); });
         // The innermost running DataArrival is the one that registers: never for a
         // client that has left during it.
-        hubView.onAdd = [this] {
+        QObject::connect(&hubState.NameList, &NameListModel::rowsInserted, [this] {
             if (!reading.isEmpty() && reading.last().senderLeft)
                 fail("a departed client's chunk registered a name on slot", QString::number(reading.last().slot));
-        };
+        });
 
         clientState.Settings.HandleName = QStringLiteral("K");
         clientState.resetForChatWindow();
@@ -211,16 +199,16 @@ private:
             break;
         case 'r':
             clientSockets.incoming.insert(0, plain);
-            client.DataArrival();
+            client.DataArrival(0);
             break;
         case 'k':
             client.Connect(0);
             break;
         case 'q':
-            client.Close();
+            client.Close(0);
             break;
         case 'f':
-            client.Error(plain);
+            client.Error(0, plain);
             break;
         default:
             break;
@@ -288,9 +276,9 @@ private:
                 fail("relayed value holds an underscore:", r.text);
         }
         sockets.sent.clear();
-        for (int i = 0; i < hubView.nameListCount(); ++i)
-            if (hubView.nameListItem(i).contains(u'_'))
-                fail("hub name list entry holds an underscore:", hubView.nameListItem(i));
+        for (const QString &name : hubState.NameList.entries())
+            if (name.contains(u'_'))
+                fail("hub name list entry holds an underscore:", name);
     }
 
     void checkClient()
@@ -303,20 +291,18 @@ private:
             if (r.index != 0)
                 fail("client sent on an element other than 0");
         clientSockets.sent.clear();
-        for (int i = 0; i < clientView.nameListCount(); ++i)
-            if (clientView.nameListItem(i).contains(u'_'))
-                fail("client name list entry holds an underscore:", clientView.nameListItem(i));
+        for (const QString &name : clientState.NameList.entries())
+            if (name.contains(u'_'))
+                fail("client name list entry holds an underscore:", name);
     }
 
     SessionState hubState;
     FuzzSockets sockets;
-    FuzzView hubView;
-    ServerHub hub{hubState, sockets, hubView};
+    ServerHub hub{hubState, sockets};
 
     SessionState clientState;
     FakeSockets clientSockets;
-    FakeView clientView;
-    ClientEndpoint client{clientState, clientSockets, clientView};
+    ClientEndpoint client{clientState, clientSockets};
 
     QList<Pending> pending;
     QList<Reading> reading;
@@ -329,6 +315,14 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    // The log gathers lines with a timer, which needs the application object.
+    static QCoreApplication *app = [] {
+        static int argc = 1;
+        static char name[] = "chunk_fuzzer";
+        static char *argv[] = {name, nullptr};
+        return new QCoreApplication(argc, argv);
+    }();
+    Q_UNUSED(app);
     const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
     Run run;
     run.script(text);

@@ -319,9 +319,9 @@ private:
         gone.clear();
         QCoreApplication::processEvents(); // sockets released by the hub are deleted
         // The next input meets a hub like a new one: only its own name in the list.
-        QListWidget *names = w.main->nameList();
-        while (names->count() > 1)
-            delete names->takeItem(names->count() - 1);
+        NameListModel &names = w.state->NameList;
+        while (names.count() > 1)
+            names.removeAt(names.count() - 1);
     }
 };
 

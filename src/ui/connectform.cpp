@@ -1,7 +1,5 @@
 #include "connectform.h"
 
-#include "ui/main.h"
-
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -27,7 +25,6 @@ ConnectForm::ConnectForm(SessionState &state, QWidget *parent)
     , m_state(state)
     , m_errorBox(criticalBox)
 {
-    initLanchatResources();
     setObjectName(QStringLiteral("ConnectForm"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("接続"));
@@ -106,7 +103,7 @@ ConnectForm::ConnectForm(SessionState &state, QWidget *parent)
     connect(OK, &QPushButton::clicked, this, &ConnectForm::OK_Click);
     connect(Cancel, &QPushButton::clicked, this, &ConnectForm::Cancel_Click);
 
-    Form_Load();
+    initialiseHost();
     Handle->setFocus();
 }
 
@@ -115,7 +112,7 @@ void ConnectForm::setErrorBox(ErrorBox box)
     m_errorBox = std::move(box);
 }
 
-void ConnectForm::Form_Load()
+void ConnectForm::initialiseHost()
 {
     if (OpServer->isChecked()) {
         Host->setText(QStringLiteral("自分のパソコン"));
@@ -160,14 +157,12 @@ void ConnectForm::OK_Click()
     if (!server)
         s.HostText = Host->text();
     s.PortText = Port->text();
-    s.AlwaysOnTop = Front->checkState() != Qt::Unchecked ? VTrue : VFalse;
-    s.NotifyMinimize = MinimumNotice->checkState() != Qt::Unchecked ? VTrue : VFalse;
+    s.AlwaysOnTop = Front->checkState() != Qt::Unchecked;
+    s.NotifyMinimize = MinimumNotice->checkState() != Qt::Unchecked;
     s.TitleText = TitleBar->text();
-    s.ServerMode = server ? VTrue : VFalse;
+    s.ServerMode = server;
 
-    auto *chat = new Main(m_state);
-    m_chatWindow = chat;
-    chat->Show();
+    emit accepted();
     close();
 }
 

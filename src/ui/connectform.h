@@ -1,10 +1,7 @@
 #pragma once
 
-#include "sessionstate.h"
+#include "session/sessionstate.h"
 
-#include "ui/main.h"
-
-#include <QPointer>
 #include <QWidget>
 
 #include <functional>
@@ -16,8 +13,10 @@ class QPushButton;
 class QRadioButton;
 
 // The connection dialog shown at start: role, nickname, the hub's address, port,
-// the chat window's caption and two options. OK stores the settings once and opens
-// the chat window; Cancel, or closing the dialog, ends the program.
+// the chat window's caption and two options. OK checks the fields, stores the settings
+// once, reports accepted() (the program opens the chat window then) and closes the
+// dialog; Cancel, or closing the dialog, closes it without a word, which ends the
+// program.
 class ConnectForm : public QWidget
 {
     Q_OBJECT
@@ -34,9 +33,11 @@ public:
     void OK_Click();
     void Cancel_Click();
 
-    // The chat window opened by OK, while it exists.
-    Main *chatWindow() const { return m_chatWindow; }
+signals:
+    // OK with every check passed: the settings are stored. The dialog closes after this.
+    void accepted();
 
+public:
     QLineEdit *Handle;
     QLineEdit *Host;
     QLineEdit *Port;
@@ -53,10 +54,9 @@ public:
     QLineEdit *TitleBar;
 
 private:
-    void Form_Load();
+    void initialiseHost();
     void inputError(const QString &text);
 
     SessionState &m_state;
     ErrorBox m_errorBox;
-    QPointer<Main> m_chatWindow;
 };

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QList>
+#include <QStringList>
+#include <QTime>
+#include <QTimer>
+
+// The chat log RecieveList: its lines, as plain strings (a long-running hub keeps
+// thousands of them, and an item object per line would cost several times the text),
+// each with the time it was logged, and which line is selected.
+//
+// A line added to an idle log is shown at once; lines that follow within RefreshMs are
+// gathered and shown together, so that a flood of lines costs one update of the views,
+// not one each. Reading the lines shows the gathered ones first.
+class LogModel : public QAbstractListModel
+{
+    Q_OBJECT
+
+public:
+    // Most lines the log keeps; the oldest are dropped beyond it.
+    static constexpr int MaxLines = 10000;
+    // Lines may be long (up to the relay bound and beyond, from a careless hub), so the
+    // log is bounded by its characters too: about 4 MB of text, oldest lines first. The
+    // newest line is always kept whole.
+    static constexpr qsizetype MaxChars = 2000000;
+    static constexpr int RefreshMs = 200;
+    // The time a line was logged, as a QTime.
+    static constexpr int TimeRole = Qt::UserRole + 1;
+
+    explicit LogModel(QObject *parent = nullptr);
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+
+    // Adds a line and selects it, so that it scrolls into view.
+    void AppendLog(const QString &line);
+    // Adds a line without moving the selection.
+    void addLine(const QString &line);
+    void selectLast();
+
+    // Shows the gathered lines now.
+    void flush();
+    // The lines and the selected one, gathered lines included.
+    int count();
+    QString line(int row);
+    QStringList lines();
+    int selectedRow();
+
+signals:
+    // A line was added (perhaps still gathered).
+    void lineAdded();
+    // The log asks its views to select this row and scroll it into view.
+    void rowSelected(int row);
+
+private:
+    void append(const QStringList &lines, const QList<QTime> &times);
+    int keepNewest();
+    void select(int row);
+
+    QStringList m_lines;
+    QList<QTime> m_times; // one per line
+    qsizetype m_chars = 0; // in all lines
+    int m_selected = -1;
+
+    QTimer m_timer;
+    QStringList m_pending;   // added, not yet shown
+    QList<QTime> m_pendingTimes;
+    qsizetype m_pendingChars = 0;
+    int m_pendingSelect = -1; // position in m_pending of the line to select
+};
+
+// The two lines shown when a connection fails or cannot be made: the reason as given,
+// then the fixed failure line; the last one is selected.
+void logConnectionFailure(LogModel &log, const QString &description);
