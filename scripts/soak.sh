@@ -8,7 +8,7 @@
 #
 # BUILD_DIR (default build/) is a CMake build of the project, e.g. build-asan/ for the
 # sanitizer build; it is configured (RelWithDebInfo) only when it is not yet. The bench
-# host is built there, the driver in BUILD_DIR/bench. Fails when the driver fails, when
+# host is built there, the driver in BUILD_DIR/bench-tools. Fails when the driver fails, when
 # the host exits other than by its clean quit on SIGTERM, or when its stderr holds a
 # sanitizer report. The host's stderr is kept in BUILD_DIR/soak/.
 #
@@ -23,10 +23,11 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 cmake --build "$build" --target lanchat-benchhost -j2 >/dev/null
-cmake -S "$root/bench" -B "$build/bench" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build/bench" --target churn >/dev/null
-host="$build/lanchat-benchhost"
-churn="$build/bench/churn"
+# The driver on its own, without the build's sanitizers.
+cmake -S "$root/bench" -B "$build/bench-tools" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build/bench-tools" --target churn >/dev/null
+host="$build/bench/lanchat-benchhost"
+churn="$build/bench-tools/churn"
 
 max_rss=${SOAK_MAX_RSS_MB:-200}
 if grep -q '^LANCHAT_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
