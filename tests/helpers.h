@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <vector>
 
 inline quint16 freePort()
 {
@@ -112,7 +113,8 @@ struct RawPeer
     }
 };
 
-// A test class whose every test runs against a fresh hub window ("S") on a free port.
+// A test class whose every test runs against a fresh hub window ("S") on a free port,
+// with client windows joined as a test needs them.
 class HubTest : public QObject
 {
     Q_OBJECT
@@ -120,6 +122,19 @@ class HubTest : public QObject
 protected:
     quint16 port = 0;
     std::unique_ptr<Window> hub;
+    std::vector<std::unique_ptr<Window>> clients;
+
+    // Opens a client window per name, each waiting until its name list is complete.
+    bool joinClients(const QStringList &names, bool notify = false)
+    {
+        for (const QString &n : names) {
+            clients.push_back(Window::client(n, port, notify));
+            Window *c = clients.back().get();
+            if (!QTest::qWaitFor([&] { return c->names().size() == int(clients.size()) + 1; }, 5000))
+                return false;
+        }
+        return true;
+    }
 
 private slots:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
@@ -128,5 +143,9 @@ private slots:
         port = freePort();
         hub = Window::server(QStringLiteral("S"), port);
     }
-    void cleanup() { hub.reset(); }
+    void cleanup()
+    {
+        clients.clear();
+        hub.reset();
+    }
 };

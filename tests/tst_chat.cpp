@@ -16,38 +16,11 @@ void type(ChatWindow *m, const QString &text)
 
 } // namespace
 
-class TestChat : public QObject
+class TestChat : public HubTest
 {
     Q_OBJECT
 
-    quint16 port = 0;
-    std::unique_ptr<Window> hub;
-    std::vector<std::unique_ptr<Window>> clients;
-
-    bool joinClients(const QStringList &names, bool notify = false)
-    {
-        for (const QString &n : names) {
-            clients.push_back(Window::client(n, port, notify));
-            Window *c = clients.back().get();
-            if (!QTest::qWaitFor([&] { return c->names().size() == int(clients.size()) + 1; }, 5000))
-                return false;
-        }
-        return true;
-    }
-
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
-    void init()
-    {
-        port = freePort();
-        hub = Window::server(QStringLiteral("S"), port);
-    }
-    void cleanup()
-    {
-        clients.clear();
-        hub.reset();
-    }
-
     void joinsNameListsAndSlots()
     {
         QVERIFY(joinClients({"A", "B", "C"}));

@@ -1,18 +1,10 @@
 // The hub window with bare TCP peers on loopback: the exact bytes each peer gets,
 // and the hub's log and name list.
 
+#include "expected.h"
 #include "helpers.h"
 
-namespace {
-
 using Peer = RawPeer;
-
-QString joinNotice(const QString &n)
-{
-    return QStringLiteral("_SendM *****　") + n + QStringLiteral("さんが入室しました　*****");
-}
-
-} // namespace
 
 class TestHubLoopback : public HubTest
 {

@@ -1,6 +1,7 @@
 // The hub's slot table and message handling, driven chunk by chunk through in-memory
 // sockets, with the yield replaced so that events can be made to happen mid-walk.
 
+#include "expected.h"
 #include "fakes.h"
 #include "server/serverhub.h"
 
@@ -55,11 +56,6 @@ struct Hub
     int size() const { return state.Slots.SizeOfClient; }
 };
 
-QString notice(const QString &name)
-{
-    return QStringLiteral("_SendM *****　") + name + QStringLiteral("さんが入室しました　*****");
-}
-
 } // namespace
 
 class TestServerHub : public QObject
@@ -90,7 +86,7 @@ private slots:
         h.chunk(b, QStringLiteral("_Cnnct B"));
         QCOMPARE(h.sockets.sentTo(2),
                  QStringList({"_SdSck 2", "_NameL S", "_NameL A", "_NameL B"}));
-        QCOMPARE(h.sockets.sentTo(1), QStringList({"_NameL B", notice("B")}));
+        QCOMPARE(h.sockets.sentTo(1), QStringList({"_NameL B", joinNotice("B")}));
         QCOMPARE(h.view.log().mid(h.view.log().size() - 2),
                  QStringList({"2人目の接続を受けつけました", "*****  Bさんが入室しました　*****"}));
         QCOMPARE(h.view.names(), QStringList({"S", "A", "B"}));
@@ -290,11 +286,11 @@ private slots:
         QCOMPARE(h.state.Slots.SlotName[1], QStringLiteral("A"));
         QCOMPARE(h.state.Slots.SlotName[2], QString());
         QCOMPARE(h.sockets.sentTo(a), QStringList({"_SdSck 1", "_NameL S", "_NameL A"}));
-        QCOMPARE(h.sockets.sentTo(b), QStringList({"_NameL A", notice("A")}));
+        QCOMPARE(h.sockets.sentTo(b), QStringList({"_NameL A", joinNotice("A")}));
         h.clearSent();
         h.chunk(b, QStringLiteral("_RqSck _Cnnct B"));
         QCOMPARE(h.sockets.sentTo(b), QStringList({"_SdSck 2", "_NameL S", "_NameL A", "_NameL B"}));
-        QCOMPARE(h.sockets.sentTo(a), QStringList({"_NameL B", notice("B")}));
+        QCOMPARE(h.sockets.sentTo(a), QStringList({"_NameL B", joinNotice("B")}));
     }
 
     void repeatedRegistrationAddsEntries()
