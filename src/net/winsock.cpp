@@ -1,60 +1,23 @@
 #include "winsock.h"
 
+#include "listener.h"
+
 #include <QHostAddress>
 #include <QNetworkInterface>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-
-#ifdef Q_OS_LINUX
-#include <sys/epoll.h>
-#include <unistd.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#endif
-
-namespace {
-
-// Options of every connection. Keep-alive, so that a peer that vanished without closing
-// is found: first probe after a minute of silence, then every 10 s, given up after 6
-// unanswered probes.
-void setConnectionOptions(QTcpSocket *socket)
-{
-    // Lines are short and already gathered per peer before writing: no need to wait.
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-#ifdef Q_OS_LINUX
-    const qintptr fd = socket->socketDescriptor();
-    if (fd < 0)
-        return;
-    int idle = 60, interval = 10, count = 6;
-    ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-#endif
-}
-
-} // namespace
 
 Winsock::Winsock(QObject *parent)
     : QObject(parent)
 {
-#ifdef Q_OS_LINUX
-    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
-#endif
     load(0); // element 0 exists from the start
 }
 
 Winsock::~Winsock()
 {
-#ifdef Q_OS_LINUX
-    if (m_epoll >= 0)
-        ::close(m_epoll);
-#endif
     for (auto &e : m_elements) {
         if (e)
-            releaseSocket(e.get());
+            release(e.get());
     }
     for (QTcpSocket *s : std::as_const(m_pending))
         retire(s);
@@ -86,7 +49,7 @@ void Winsock::unload(int index)
 {
     if (index <= 0 || index >= MaxElements || !m_elements[index])
         return; // element 0 is part of the window and is never unloaded
-    releaseSocket(m_elements[index].get());
+    release(m_elements[index].get());
     m_elements[index].reset();
 }
 
@@ -103,14 +66,17 @@ quint64 Winsock::serial(int index) const
 
 // Takes the object out of use at once and keeps it until no event of ours is running
 // (see the lifetime rule in the header): it may be the very object whose signal is
-// being handled now, several yields further down the stack.
+// being handled now, several yields further down the stack. A connection or listener
+// is kept whole, with its socket or server.
 void Winsock::retire(QObject *object)
 {
     object->disconnect(this);
-    if (auto *socket = qobject_cast<QTcpSocket *>(object))
+    if (auto *connection = qobject_cast<Connection *>(object))
+        connection->shut();
+    else if (auto *listener = qobject_cast<Listener *>(object))
+        listener->shut();
+    else if (auto *socket = qobject_cast<QTcpSocket *>(object))
         socket->abort();
-    else if (auto *server = qobject_cast<QTcpServer *>(object))
-        server->close();
     object->setParent(this);
     m_retired.append(object);
     if (m_depth == 0)
@@ -134,30 +100,27 @@ void Winsock::reapRetired()
     qDeleteAll(std::exchange(m_retired, {}));
 }
 
-void Winsock::releaseSocket(Element *e)
+// Empties the element: its connection or listener leaves the table, and with it the
+// text, the sends and the events it had noted.
+void Winsock::release(Element *e)
 {
-    if (e->socket) {
-        unwatch(e->socket->socketDescriptor());
-        retire(std::exchange(e->socket, nullptr));
+    if (e->connection) {
+        m_probe.unwatch(e->connection->descriptor());
+        retire(std::exchange(e->connection, nullptr));
     }
-    if (e->server) {
-        unwatch(e->server->socketDescriptor());
-        retire(std::exchange(e->server, nullptr));
+    if (e->listener) {
+        m_probe.unwatch(e->listener->descriptor());
+        retire(std::exchange(e->listener, nullptr));
     }
-    e->received.clear();
-    e->outbox.clear();
-    e->decoder.resetState();
     e->arrivalPending = false;
-    forgetPending(e);
 }
 
-// Drops the events noted for the element and not yet raised.
-void Winsock::forgetPending(Element *e)
+// What the connection notes marks the element, as long as it is the element's own.
+void Winsock::attach(int index, Element *e, Connection *connection)
 {
-    e->closePending = false;
-    e->connectPending = false;
-    e->acceptPending = false;
-    e->errorPending.clear();
+    e->connection = connection;
+    const quint64 s = e->serial;
+    connect(connection, &Connection::noted, this, [this, index, s] { mark(index, s); });
 }
 
 bool Winsock::listen(int index, quint16 port, QString *error)
@@ -165,45 +128,33 @@ bool Winsock::listen(int index, quint16 port, QString *error)
     Element *e = element(index, 0);
     if (!e)
         return false;
-    releaseSocket(e);
-    e->closedByUs = false;
-    e->server = new QTcpServer(this);
-    const quint64 s = e->serial;
-    connect(e->server, &QTcpServer::newConnection, this, [this, index, s] {
-        if (Element *el = element(index, s)) {
-            el->acceptPending = true;
-            mark(index, s);
-        }
-    });
-    connect(e->server, &QTcpServer::acceptError, this, [this, index, s] {
-        if (Element *el = element(index, s); el && el->server) {
-            el->errorPending = el->server->errorString();
-            mark(index, s);
-        }
-    });
-    if (!e->server->listen(QHostAddress::Any, port)) {
-        if (error)
-            *error = e->server->errorString();
-        retire(std::exchange(e->server, nullptr));
+    release(e);
+    auto *listener = new Listener(this);
+    if (!listener->listen(port, error)) {
+        retire(listener);
         return false;
     }
-    watch(e->server->socketDescriptor());
+    e->listener = listener;
+    const quint64 s = e->serial;
+    connect(listener, &Listener::noted, this, [this, index, s] { mark(index, s); });
+    m_probe.watch(listener->descriptor());
     return true;
 }
 
 quint16 Winsock::serverPort(int index) const
 {
     const Element *e = element(index, 0);
-    return e && e->server ? e->server->serverPort() : 0;
+    return e && e->listener ? e->listener->port() : 0;
 }
 
 // Offers every connection waiting at the listener to the handlers, one by one.
 void Winsock::acceptWaiting(int index, quint64 serial)
 {
     Element *e = element(index, serial);
-    while (e && e->server && e->server->hasPendingConnections()) {
-        QTcpSocket *socket = e->server->nextPendingConnection();
-        socket->setParent(nullptr);
+    while (e && e->listener) {
+        QTcpSocket *socket = e->listener->nextWaiting();
+        if (!socket)
+            return;
         const qint64 id = ++m_nextRequest;
         m_pending.insert(id, socket);
         emit ConnectionRequest(index, id);
@@ -224,23 +175,22 @@ void Winsock::accept(int index, qint64 requestID)
         retire(socket);
         return;
     }
-    releaseSocket(e);
-    e->closedByUs = false;
-    attachSocket(index, e, socket);
-    setConnectionOptions(socket);
-    watch(socket->socketDescriptor());
+    release(e);
+    auto *connection = new Connection(socket, this);
+    attach(index, e, connection);
+    connection->setOptions();
+    m_probe.watch(connection->descriptor());
     // Text may already be waiting, sent right after connecting; the peer may even have
     // left again while its connection waited to be taken. Both are raised as usual:
     // the text, then the close.
-    e->closePending = socket->state() != QAbstractSocket::ConnectedState;
-    if (socket->bytesAvailable() > 0 || e->closePending)
+    if (connection->noteWhatWaits())
         mark(index, e->serial);
 }
 
 // The refused peer is told why before the close. Its write side is shut at once, so that
 // the text and then the end of the connection reach it, while what it sends is read and
 // dropped until it closes too: closing with its text unread would be a reset, which can
-// cost it the text.
+// cost it the text. Without a half close (the portable fallback) it is closed at once.
 void Winsock::refuse(qint64 requestID, const QByteArray &utf8)
 {
     QTcpSocket *socket = m_pending.take(requestID);
@@ -249,13 +199,8 @@ void Winsock::refuse(qint64 requestID, const QByteArray &utf8)
     socket->readAll();
     socket->write(utf8);
     socket->flush();
-    bool lingering = m_refused.size() < MaxRefusedLingering && socket->bytesToWrite() == 0;
-#ifdef Q_OS_LINUX
-    lingering = lingering && ::shutdown(int(socket->socketDescriptor()), SHUT_WR) == 0;
-#else
-    lingering = false; // without a half close, closed at once
-#endif
-    if (!lingering) {
+    if (m_refused.size() >= MaxRefusedLingering || socket->bytesToWrite() != 0
+        || !fastpath::shutdownWrite(socket->socketDescriptor())) {
         retire(socket);
         return;
     }
@@ -275,45 +220,21 @@ void Winsock::dropRefused(QTcpSocket *socket)
         retire(socket);
 }
 
-void Winsock::attachSocket(int index, Element *e, QTcpSocket *socket)
-{
-    e->socket = socket;
-    socket->setParent(this);
-    socket->setReadBufferSize(ReadBufferBytes);
-    const quint64 s = e->serial;
-    connect(socket, &QTcpSocket::readyRead, this, [this, index, s] { mark(index, s); });
-    connect(socket, &QTcpSocket::disconnected, this, [this, index, s] {
-        if (Element *el = element(index, s); el && !el->closedByUs) {
-            el->closePending = true;
-            mark(index, s);
-        }
-    });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, index, s] { onSocketError(index, s); });
-}
-
 void Winsock::connectToHost(int index, const QString &host, quint16 port)
 {
     Element *e = element(index, 0);
     if (!e)
         return;
-    releaseSocket(e);
-    e->closedByUs = false;
-    auto *socket = new QTcpSocket(this);
-    attachSocket(index, e, socket);
-    const quint64 s = e->serial;
-    connect(socket, &QTcpSocket::connected, this, [this, index, s] {
-        if (Element *el = element(index, s); el && el->socket) {
-            el->connectPending = true;
-            mark(index, s);
-        }
-    });
-    socket->connectToHost(host, port);
+    release(e);
+    auto *connection = new Connection(new QTcpSocket, this);
+    attach(index, e, connection);
+    connection->socket()->connectToHost(host, port);
 }
 
 bool Winsock::isConnected(int index) const
 {
     const Element *e = element(index, 0);
-    return e && e->socket && e->socket->state() == QAbstractSocket::ConnectedState;
+    return e && e->connection && e->connection->isConnected();
 }
 
 QString Winsock::localIP() const
@@ -326,59 +247,14 @@ QString Winsock::localIP() const
     return QStringLiteral("127.0.0.1");
 }
 
+// Outside an event handler the bytes are written at once. Inside one they are gathered,
+// and written in one go when the handler returns (or when much has gathered), so that
+// lines relayed together cost one write per peer.
 void Winsock::sendData(int index, const QByteArray &utf8)
 {
     Element *e = element(index, 0);
-    if (!e || !e->socket || e->socket->state() != QAbstractSocket::ConnectedState)
-        return;
-    if (e->socket->bytesToWrite() + e->outbox.size() + utf8.size() > MaxQueuedBytes) {
-        // The peer does not read what we send: drop it rather than queue without end.
-        // It is reported as the peer's close once the running handler has yielded.
-        e->outbox.clear();
-        e->closedByUs = true;
-        e->socket->abort();
-        e->closePending = true;
-        mark(index, e->serial);
-        return;
-    }
-    if (m_depth == 0) {
-        writeNow(e, utf8);
-        return;
-    }
-    // Inside an event handler: collected, and written in one go when the handler returns
-    // (or when much has gathered), so that lines relayed together cost one write per peer.
-    if (e->outbox.isEmpty())
+    if (e && e->connection && e->connection->send(utf8, m_depth > 0))
         m_dirty.append(index);
-    e->outbox += utf8;
-    if (e->outbox.size() >= OutboxFlushBytes)
-        flushOutbox(e);
-}
-
-void Winsock::flushOutbox(Element *e)
-{
-    if (e->outbox.isEmpty() || !e->socket)
-        return;
-    writeNow(e, e->outbox);
-    e->outbox.clear();
-}
-
-// Writes straight to the connection when nothing of ours is still waiting in the
-// socket's own buffer; what the connection does not take at once, and anything after
-// it, goes through the socket's buffer, which writes it when the peer reads.
-void Winsock::writeNow(Element *e, const QByteArray &bytes)
-{
-    qsizetype done = 0;
-#ifdef Q_OS_LINUX
-    const qintptr fd = e->socket->socketDescriptor();
-    if (fd >= 0 && e->socket->bytesToWrite() == 0) {
-        const ssize_t n = ::send(int(fd), bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n == bytes.size())
-            return;
-        done = n > 0 ? n : 0; // a failure is left to the socket, which reports it
-    }
-#endif
-    e->socket->write(bytes.constData() + done, bytes.size() - done);
-    e->socket->flush();
 }
 
 void Winsock::flushAll()
@@ -386,8 +262,8 @@ void Winsock::flushAll()
     // Handlers may load and unload elements meanwhile: each index is looked up afresh.
     const QList<int> dirty = std::exchange(m_dirty, {});
     for (int index : dirty) {
-        if (Element *e = element(index, 0))
-            flushOutbox(e);
+        if (Element *e = element(index, 0); e && e->connection)
+            e->connection->flush();
     }
 }
 
@@ -407,51 +283,27 @@ Winsock::EventScope::~EventScope()
 
 QString Winsock::getData(int index)
 {
-    Element *e = element(index, 0);
-    if (!e)
-        return {};
-    if (e->socket)
-        readInto(e);
-    return std::exchange(e->received, QString());
+    const Element *e = element(index, 0);
+    return e && e->connection ? e->connection->takeText() : QString();
 }
 
 void Winsock::close(int index)
 {
     Element *e = element(index, 0);
-    if (!e)
-        return;
-    flushOutbox(e);
-    e->closedByUs = true;
-    forgetPending(e);
-    if (e->server)
-        e->server->close();
-    if (e->socket && e->socket->state() != QAbstractSocket::UnconnectedState)
-        e->socket->close();
+    if (e && e->connection)
+        e->connection->close();
+    if (e && e->listener)
+        e->listener->close();
 }
 
 qint64 Winsock::bytesQueued(int index) const
 {
     const Element *e = element(index, 0);
-    return e && e->socket ? e->socket->bytesToWrite() + e->outbox.size() : 0;
-}
-
-// Reads what the socket holds, at most one read buffer's worth, through the element's
-// decoder. Returns true when new text is ready to be raised.
-bool Winsock::readInto(Element *e)
-{
-    if (!e->socket->isOpen()) // dropped by us (see sendData): nothing more to read
-        return !e->received.isEmpty();
-    const QByteArray bytes = e->socket->read(ReadBufferBytes);
-    if (bytes.isEmpty())
-        return !e->received.isEmpty();
-    QString text = e->decoder.decode(bytes);
-    text.replace(QChar(0), QChar::ReplacementCharacter);
-    e->received += text;
-    return !e->received.isEmpty();
+    return e && e->connection ? e->connection->bytesQueued() : 0;
 }
 
 // Notes that the element has something to raise and makes sure the pump runs. Called from
-// the signals of sockets and listeners, which must not run handlers themselves.
+// what connections and listeners note, which must not run handlers themselves.
 void Winsock::mark(int index, quint64 serial)
 {
     Element *e = element(index, serial);
@@ -484,6 +336,8 @@ void Winsock::pump()
 // Raises the element's events: a connection made or waiting, then one bounded read of
 // text, and once no text is left, a failure and the peer's close. Never inside a running
 // DataArrival handler of the same element: then it all waits until that handler returns.
+// After each event the element is looked up afresh: its handler may have unloaded it, or
+// put another connection in its place.
 void Winsock::raise(int index, quint64 serial)
 {
     Element *e = element(index, serial);
@@ -492,88 +346,40 @@ void Winsock::raise(int index, quint64 serial)
         return;
     }
     e->arrivalPending = false;
-    if (std::exchange(e->connectPending, false) && e->socket) {
-        setConnectionOptions(e->socket);
+    if (e->connection && e->connection->takeConnected()) {
+        e->connection->setOptions();
         emit Connect(index);
         if (!(e = element(index, serial)))
             return;
     }
-    if (std::exchange(e->acceptPending, false)) {
+    if (e->listener && e->listener->takeWaiting()) {
         acceptWaiting(index, serial);
         if (!(e = element(index, serial)))
             return;
     }
-    if (e->socket && readInto(e)) {
+    if (e->connection && e->connection->readSome()) {
         e->inArrival = true;
-        emit DataArrival(index, e->received.size());
+        emit DataArrival(index, e->connection->receivedSize());
         if (!(e = element(index, serial)))
             return; // unloaded by its own handler
         e->inArrival = false;
-        if (e->socket && (e->arrivalPending || e->socket->bytesAvailable() > 0 || e->closePending
-                          || !e->errorPending.isEmpty()))
+        if (e->connection && (e->arrivalPending || e->connection->hasMoreToRaise()))
             mark(index, serial);
         return;
     }
-    if (!e->errorPending.isEmpty()) {
-        const QString description = std::exchange(e->errorPending, QString());
-        emit Error(index, description);
+    const QString error = e->connection ? e->connection->takeError()
+                          : e->listener ? e->listener->takeError()
+                                        : QString();
+    if (!error.isEmpty()) {
+        emit Error(index, error);
         if (!(e = element(index, serial)))
             return;
     }
-    if (std::exchange(e->closePending, false))
+    if (e->connection && e->connection->takeClosed())
         emit Close(index);
-}
-
-void Winsock::onSocketError(int index, quint64 serial)
-{
-    Element *e = element(index, serial);
-    if (!e || !e->socket || e->closedByUs)
-        return;
-    const auto err = e->socket->error();
-    // The peer's orderly close or reset comes as the disconnected signal, i.e. Close.
-    if (err == QAbstractSocket::RemoteHostClosedError)
-        return;
-    if (e->socket->state() == QAbstractSocket::ConnectedState && err == QAbstractSocket::SocketTimeoutError)
-        return;
-    e->errorPending = e->socket->errorString();
-    mark(index, serial);
-}
-
-// The hub's connections are also watched by an epoll set of our own, so that a yield can
-// tell in one cheap call whether any of them has something to handle.
-void Winsock::watch(qintptr fd)
-{
-#ifdef Q_OS_LINUX
-    if (m_epoll < 0 || fd < 0)
-        return;
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLRDHUP;
-    ev.data.fd = int(fd);
-    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, int(fd), &ev);
-#else
-    Q_UNUSED(fd);
-#endif
-}
-
-void Winsock::unwatch(qintptr fd)
-{
-#ifdef Q_OS_LINUX
-    if (m_epoll >= 0 && fd >= 0)
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, int(fd), nullptr);
-#else
-    Q_UNUSED(fd);
-#endif
 }
 
 bool Winsock::eventsPending() const
 {
-    if (m_pumpQueued)
-        return true;
-#ifdef Q_OS_LINUX
-    if (m_epoll >= 0) {
-        epoll_event ev;
-        return ::epoll_wait(m_epoll, &ev, 1, 0) > 0;
-    }
-#endif
-    return true;
+    return m_pumpQueued || m_probe.anyReady();
 }
