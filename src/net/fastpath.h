@@ -28,7 +28,7 @@ public:
     bool anyReady() const;
 
 private:
-    [[maybe_unused]] int m_handle = -1;
+    [[maybe_unused]] int m_handle = -1; // the epoll set; the portable fallback has none
 };
 
 // Writes what the connection takes at once, without blocking and without a SIGPIPE.
