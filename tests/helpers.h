@@ -2,6 +2,7 @@
 
 // Shared by the tests that open real chat windows on loopback ports.
 
+#include "rawpeer.h"
 #include "session/sessionstate.h"
 #include "ui/chatwindow.h"
 
@@ -67,51 +68,6 @@ struct Window
     int size() const { return state->Slots.SizeOfClient; }
 };
 
-// A bare TCP peer that records every byte it receives.
-struct RawPeer
-{
-    QTcpSocket socket;
-    QByteArray received;
-
-    explicit RawPeer(quint16 port)
-    {
-        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
-        socket.connectToHost(QHostAddress::LocalHost, port);
-    }
-    bool waitConnected() { return socket.waitForConnected(3000); }
-    void send(const QString &text)
-    {
-        socket.write(text.toUtf8());
-        socket.flush();
-    }
-    QString text() const { return QString::fromUtf8(received); }
-
-    // Registers as a real client does: two sends, then waits for its name list to end
-    // with its own name.
-    bool join(const QString &name)
-    {
-        if (!waitConnected())
-            return false;
-        send(QStringLiteral("_RqSck "));
-        socket.waitForBytesWritten(1000);
-        send(QStringLiteral("_Cnnct ") + name);
-        return QTest::qWaitFor([&] { return text().endsWith(QStringLiteral("_NameL ") + name); }, 5000);
-    }
-
-    // What was received, cut into the hub's messages ("_Tag payload").
-    QStringList messages() const
-    {
-        QStringList out;
-        const QString t = text();
-        qsizetype start = t.indexOf(QLatin1Char('_'));
-        while (start >= 0) {
-            const qsizetype next = t.indexOf(QLatin1Char('_'), start + 1);
-            out << t.mid(start, next < 0 ? -1 : next - start);
-            start = next;
-        }
-        return out;
-    }
-};
 
 // A test class whose every test runs against a fresh hub window ("S") on a free port,
 // with client windows joined as a test needs them.

@@ -1,15 +1,16 @@
 #pragma once
 
+#include "connection.h"
+#include "fastpath.h"
 #include "socketarray.h"
 
 #include <QHash>
 #include <QObject>
-#include <QStringDecoder>
 
 #include <array>
 #include <memory>
 
-class QTcpServer;
+class Listener;
 class QTcpSocket;
 
 // The chat window's socket array over QTcpServer/QTcpSocket. Every event is raised
@@ -44,17 +45,23 @@ class QTcpSocket;
 // deleteLater(): the hub's yield runs processEvents() inside its handlers, and a nested
 // processEvents() carries out a deleteLater() that was asked for deeper down while a call
 // of that very object may still be on the stack below it.
+//
+// The parts: each element holds a Connection (connection.h), which owns its QTcpSocket
+// and keeps everything per socket, or a Listener (listener.h), which owns its QTcpServer.
+// Both are retired whole, with their Qt objects, under the rule above. This class is the
+// table from slot number to them, and raises their events. The system calls beside Qt's
+// are in fastpath.h: made on Linux, stood in for by the portable fallback elsewhere.
 class Winsock : public QObject, public SocketArray
 {
     Q_OBJECT
 
 public:
     static constexpr int MaxElements = 51;
-    static constexpr qint64 MaxQueuedBytes = 256 * 1024;
-    static constexpr qint64 ReadBufferBytes = 64 * 1024;
+    static constexpr qint64 MaxQueuedBytes = Connection::MaxQueuedBytes;
+    static constexpr qint64 ReadBufferBytes = Connection::ReadBufferBytes;
     // What is sent inside an event handler is written when the handler returns, or
     // once this much has gathered for one peer.
-    static constexpr qint64 OutboxFlushBytes = 16 * 1024;
+    static constexpr qint64 OutboxFlushBytes = Connection::OutboxFlushBytes;
     // A refused connection is kept until its peer has closed, at most RefusedLingerMs and
     // at most MaxRefusedLingering at once; past either it is simply closed.
     static constexpr int RefusedLingerMs = 5000;
@@ -95,43 +102,29 @@ signals:
     void Error(int index, const QString &description);
 
 private:
+    // One loaded element: at most one of connection and listener.
     struct Element
     {
         quint64 serial = 0;
-        QTcpServer *server = nullptr;
-        QTcpSocket *socket = nullptr;
-        QStringDecoder decoder{QStringDecoder::Utf8};
-        QString received;
-        QByteArray outbox;           // sent during the running handler, not yet written
+        Connection *connection = nullptr;
+        Listener *listener = nullptr;
         bool marked = false;         // waiting in m_ready for the pump
-        bool connectPending = false; // our outgoing connection was made
-        bool acceptPending = false;  // the listener has connections waiting
         bool inArrival = false;      // a DataArrival handler of this element is running
         bool arrivalPending = false; // data came while it ran
-        bool closePending = false;   // the peer closed (raised after the last text)
-        QString errorPending;        // a failure to raise (after the last text)
-        bool closedByUs = false;
     };
 
     Element *element(int index, quint64 serial) const;
-    void attachSocket(int index, Element *e, QTcpSocket *socket);
-    void releaseSocket(Element *e);
+    void attach(int index, Element *e, Connection *connection);
+    void release(Element *e);
     void retire(QObject *object);
     void dropRefused(QTcpSocket *socket);
     void queueReap();
     void reapRetired();
-    void forgetPending(Element *e);
     void mark(int index, quint64 serial);
     void pump();
     void raise(int index, quint64 serial);
     void acceptWaiting(int index, quint64 serial);
-    void onSocketError(int index, quint64 serial);
-    bool readInto(Element *e);
-    void flushOutbox(Element *e);
-    void writeNow(Element *e, const QByteArray &bytes);
     void flushAll();
-    void watch(qintptr fd);
-    void unwatch(qintptr fd);
 
     // Held while the pump raises events: sends are collected and written when the
     // outermost one ends, and retired objects are destroyed only after it has ended.
@@ -155,8 +148,8 @@ private:
     int m_depth = 0; // EventScopes open
     QList<QObject *> m_retired;
     bool m_reapQueued = false;
-    int m_epoll = -1;
-    QList<int> m_dirty;
+    fastpath::ReadinessProbe m_probe; // the hub's connections and listener
+    QList<int> m_dirty; // elements with gathered sends, in the order they began
     quint64 m_nextSerial = 0;
     qint64 m_nextRequest = 0;
 };

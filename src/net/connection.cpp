@@ -1,0 +1,173 @@
+#include "connection.h"
+
+#include "fastpath.h"
+
+#include <QTcpSocket>
+
+Connection::Connection(QTcpSocket *socket, QObject *parent)
+    : QObject(parent)
+    , m_socket(socket)
+{
+    socket->setParent(this);
+    socket->setReadBufferSize(ReadBufferBytes);
+    // These run inside the socket's own calls: they only note, and the array only marks.
+    connect(socket, &QTcpSocket::readyRead, this, &Connection::noted);
+    connect(socket, &QTcpSocket::connected, this, [this] {
+        m_connectPending = true;
+        emit noted();
+    });
+    connect(socket, &QTcpSocket::disconnected, this, [this] {
+        if (!m_closedByUs) {
+            m_closePending = true;
+            emit noted();
+        }
+    });
+    connect(socket, &QTcpSocket::errorOccurred, this, &Connection::onError);
+}
+
+qintptr Connection::descriptor() const
+{
+    return m_socket->socketDescriptor();
+}
+
+bool Connection::isConnected() const
+{
+    return m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void Connection::setOptions()
+{
+    // Lines are short and already gathered per peer before writing: no need to wait.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // So that a peer that vanished without closing is found.
+    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    fastpath::setKeepAliveTiming(descriptor());
+}
+
+bool Connection::noteWhatWaits()
+{
+    m_closePending = !isConnected();
+    return m_socket->bytesAvailable() > 0 || m_closePending;
+}
+
+void Connection::onError()
+{
+    if (m_closedByUs)
+        return;
+    const auto err = m_socket->error();
+    // The peer's orderly close or reset comes as the disconnected signal, i.e. Close.
+    if (err == QAbstractSocket::RemoteHostClosedError)
+        return;
+    if (isConnected() && err == QAbstractSocket::SocketTimeoutError)
+        return;
+    m_errorPending = m_socket->errorString();
+    emit noted();
+}
+
+bool Connection::send(const QByteArray &utf8, bool gather)
+{
+    if (!isConnected())
+        return false;
+    if (m_socket->bytesToWrite() + m_outbox.size() + utf8.size() > MaxQueuedBytes) {
+        drop();
+        return false;
+    }
+    if (!gather) {
+        writeNow(utf8);
+        return false;
+    }
+    const bool first = m_outbox.isEmpty();
+    m_outbox += utf8;
+    if (m_outbox.size() >= OutboxFlushBytes)
+        flush();
+    return first;
+}
+
+// The peer does not read what we send: dropped rather than queued without end. It is
+// raised as the peer's close once the running handler has yielded.
+void Connection::drop()
+{
+    m_outbox.clear();
+    m_closedByUs = true;
+    m_socket->abort();
+    m_closePending = true;
+    emit noted();
+}
+
+void Connection::flush()
+{
+    if (m_outbox.isEmpty())
+        return;
+    writeNow(m_outbox);
+    m_outbox.clear();
+}
+
+// Writes straight to the connection when nothing of ours is still waiting in the socket's
+// own buffer; what the connection does not take at once, and anything after it, goes
+// through the socket's buffer, which writes it when the peer reads.
+void Connection::writeNow(const QByteArray &bytes)
+{
+    qint64 done = 0;
+    const qintptr fd = descriptor();
+    if (fd >= 0 && m_socket->bytesToWrite() == 0) {
+        done = fastpath::sendDirect(fd, bytes.constData(), bytes.size());
+        if (done == bytes.size())
+            return;
+    }
+    m_socket->write(bytes.constData() + done, bytes.size() - done);
+    m_socket->flush();
+}
+
+qint64 Connection::bytesQueued() const
+{
+    return m_socket->bytesToWrite() + m_outbox.size();
+}
+
+// Reads what the socket holds, at most one read buffer's worth, through the decoder: a
+// character split across two reads arrives whole; invalid bytes and NUL become U+FFFD.
+bool Connection::readSome()
+{
+    if (!m_socket->isOpen()) // dropped by us (see drop()): nothing more to read
+        return !m_received.isEmpty();
+    const QByteArray bytes = m_socket->read(ReadBufferBytes);
+    if (bytes.isEmpty())
+        return !m_received.isEmpty();
+    QString text = m_decoder.decode(bytes);
+    text.replace(QChar(0), QChar::ReplacementCharacter);
+    m_received += text;
+    return !m_received.isEmpty();
+}
+
+QString Connection::takeText()
+{
+    readSome();
+    return std::exchange(m_received, QString());
+}
+
+bool Connection::hasMoreToRaise() const
+{
+    return m_socket->bytesAvailable() > 0 || m_closePending || !m_errorPending.isEmpty();
+}
+
+void Connection::forgetPending()
+{
+    m_closePending = false;
+    m_connectPending = false;
+    m_errorPending.clear();
+}
+
+void Connection::close()
+{
+    flush();
+    m_closedByUs = true;
+    forgetPending();
+    if (m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->close();
+}
+
+void Connection::shut()
+{
+    m_socket->disconnect(this);
+    m_socket->abort();
+    m_outbox.clear();
+}

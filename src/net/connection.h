@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QObject>
+#include <QStringDecoder>
+
+#include <utility>
+
+class QTcpSocket;
+
+// One connection of the socket array (see winsock.h): owns its QTcpSocket and everything
+// kept per socket: the decoded text received, what is gathered to be sent, and what
+// happened to the socket that the array has yet to raise as events.
+//
+// It raises no events itself. The socket's signals only note what happened here and emit
+// noted(), on which the array marks the element; the array's pump raises the events
+// later, asking what was noted with the take...() calls.
+class Connection : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr qint64 MaxQueuedBytes = 256 * 1024;
+    static constexpr qint64 ReadBufferBytes = 64 * 1024;
+    static constexpr qint64 OutboxFlushBytes = 16 * 1024;
+
+    // Takes the socket over: it becomes our child, reads at most ReadBufferBytes ahead,
+    // and its signals are noted here.
+    Connection(QTcpSocket *socket, QObject *parent);
+
+    QTcpSocket *socket() const { return m_socket; }
+    qintptr descriptor() const;
+    bool isConnected() const;
+
+    // Low delay and keep-alive, for a connection made or taken.
+    void setOptions();
+    // For a connection that waited to be taken: notes a peer that has already left, and
+    // tells whether there is anything to raise (that, or text sent right after connecting).
+    bool noteWhatWaits();
+
+    // Sends at once, or with `gather` into the outbox, which is written when the array
+    // calls flush() or once OutboxFlushBytes have gathered. Past MaxQueuedBytes waiting
+    // unsent, the peer is dropped and its close noted. Returns true when the bytes are the
+    // first gathered since the outbox was last written.
+    bool send(const QByteArray &utf8, bool gather);
+    void flush();
+    qint64 bytesQueued() const;
+
+    // One bounded read through the decoder. True when received text is ready.
+    bool readSome();
+    qsizetype receivedSize() const { return m_received.size(); }
+    // Everything received and not yet taken, after one more read.
+    QString takeText();
+
+    // What was noted and not yet raised. Each take...() forgets what it returns.
+    bool takeConnected() { return std::exchange(m_connectPending, false); }
+    QString takeError() { return std::exchange(m_errorPending, QString()); }
+    bool takeClosed() { return std::exchange(m_closePending, false); }
+    // Whether there is more to raise after text was: unread bytes, a failure, the close.
+    bool hasMoreToRaise() const;
+
+    // Closed by us: nothing noted is raised, nor anything that follows.
+    void close();
+    // Leaving the table: detached from its socket, which is aborted. Destroyed later.
+    void shut();
+
+signals:
+    void noted();
+
+private:
+    void onError();
+    void drop();
+    void writeNow(const QByteArray &bytes);
+    void forgetPending();
+
+    QTcpSocket *m_socket;
+    QStringDecoder m_decoder{QStringDecoder::Utf8};
+    QString m_received;
+    QByteArray m_outbox;         // gathered while an event was raised, not yet written
+    bool m_connectPending = false; // our outgoing connection was made
+    bool m_closePending = false;   // the peer closed (raised after the last text)
+    QString m_errorPending;        // a failure to raise (after the last text)
+    bool m_closedByUs = false;
+};

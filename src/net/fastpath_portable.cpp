@@ -1,0 +1,40 @@
+// The socket array on systems other than Linux, with Qt alone: nothing here touches the
+// connection, so Qt's sockets do all the work.
+
+#include "fastpath.h"
+
+namespace fastpath {
+
+bool available()
+{
+    return false;
+}
+
+ReadinessProbe::ReadinessProbe() = default;
+ReadinessProbe::~ReadinessProbe() = default;
+
+void ReadinessProbe::watch(qintptr) {}
+void ReadinessProbe::unwatch(qintptr) {}
+
+// Cannot tell: the hub's yield then always processes events.
+bool ReadinessProbe::anyReady() const
+{
+    return true;
+}
+
+// Nothing written: the socket's buffer takes it all.
+qint64 sendDirect(qintptr, const char *, qint64)
+{
+    return 0;
+}
+
+// Qt's KeepAliveOption alone, with the system's timing.
+void setKeepAliveTiming(qintptr) {}
+
+// Without a half close a refused connection is simply closed.
+bool shutdownWrite(qintptr)
+{
+    return false;
+}
+
+} // namespace fastpath

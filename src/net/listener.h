@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+
+#include <utility>
+
+class QTcpServer;
+class QTcpSocket;
+
+// The listening socket of an element of the socket array (element 0 on the hub), the
+// sibling of Connection: owns its QTcpServer, and like a connection only notes what
+// happened and emits noted(); the array raises the events.
+class Listener : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Listener(QObject *parent);
+
+    // False, with the reason, when the port cannot be had.
+    bool listen(quint16 port, QString *error);
+    quint16 port() const;
+    qintptr descriptor() const;
+
+    // The next connection waiting to be taken, no longer a child of the listener, or
+    // nullptr when none waits.
+    QTcpSocket *nextWaiting();
+
+    bool takeWaiting() { return std::exchange(m_acceptPending, false); }
+    QString takeError() { return std::exchange(m_errorPending, QString()); }
+
+    // Stops listening; nothing noted is raised.
+    void close();
+    // Leaving the table: detached from its server, which is closed. Destroyed later.
+    void shut();
+
+signals:
+    void noted();
+
+private:
+    QTcpServer *m_server;
+    bool m_acceptPending = false; // connections are waiting to be taken
+    QString m_errorPending;
+};

@@ -1,0 +1,54 @@
+#pragma once
+
+// A bare TCP client on loopback, for the tests of the hub and of the socket array. Needs
+// Qt Network and Qt Test only.
+
+#include <QTcpSocket>
+#include <QtTest>
+
+// A bare TCP peer that records every byte it receives.
+struct RawPeer
+{
+    QTcpSocket socket;
+    QByteArray received;
+
+    explicit RawPeer(quint16 port)
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    bool waitConnected() { return socket.waitForConnected(3000); }
+    void send(const QByteArray &bytes)
+    {
+        socket.write(bytes);
+        socket.flush();
+    }
+    void send(const QString &text) { send(text.toUtf8()); }
+    QString text() const { return QString::fromUtf8(received); }
+
+    // Registers as a real client does: two sends, then waits for its name list to end
+    // with its own name.
+    bool join(const QString &name)
+    {
+        if (!waitConnected())
+            return false;
+        send(QStringLiteral("_RqSck "));
+        socket.waitForBytesWritten(1000);
+        send(QStringLiteral("_Cnnct ") + name);
+        return QTest::qWaitFor([&] { return text().endsWith(QStringLiteral("_NameL ") + name); }, 5000);
+    }
+
+    // What was received, cut into the hub's messages ("_Tag payload").
+    QStringList messages() const
+    {
+        QStringList out;
+        const QString t = text();
+        qsizetype start = t.indexOf(QLatin1Char('_'));
+        while (start >= 0) {
+            const qsizetype next = t.indexOf(QLatin1Char('_'), start + 1);
+            out << t.mid(start, next < 0 ? -1 : next - start);
+            start = next;
+        }
+        return out;
+    }
+};
