@@ -6,6 +6,11 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 // A bare TCP peer that records every byte it receives.
 struct RawPeer
 {
@@ -52,3 +57,21 @@ struct RawPeer
         return out;
     }
 };
+
+// A blocking POSIX socket connected to the loopback port, for what a Qt socket cannot
+// show or do (telling a reset from an orderly close, clients in threads of their own);
+// -1 when it cannot connect within 5 s.
+inline int connectBlocking(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const timeval bound{5, 0}; // connect() and send() give up after it
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
+}

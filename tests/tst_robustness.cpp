@@ -12,7 +12,6 @@
 #include <string>
 #include <thread>
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -64,17 +63,10 @@ struct Churner
 QString churn(quint16 port, int cycles, int first, int groups)
 {
     std::mt19937 rng(first);
-    sockaddr_in hub{};
-    hub.sin_family = AF_INET;
-    hub.sin_port = htons(port);
-    hub.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int done = 0; done < cycles;) {
         std::vector<Churner> group(done < 300 ? 1 : groups);
         for (Churner &c : group) {
-            c.fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            const timeval bound{5, 0}; // connect() and send() give up after it
-            ::setsockopt(c.fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-            if (::connect(c.fd, reinterpret_cast<sockaddr *>(&hub), sizeof hub) != 0)
+            if ((c.fd = connectBlocking(port)) < 0)
                 return QStringLiteral("client %1 could not connect").arg(done);
         }
         auto name = [&](size_t i) { return "c" + std::to_string(first + done + int(i)); };

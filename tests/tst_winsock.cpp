@@ -10,11 +10,6 @@
 
 #include <QTcpServer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 using namespace Qt::StringLiterals;
@@ -58,6 +53,11 @@ struct Hub
         QObject::connect(&ws, &Winsock::Error,
                          [this](int index, const QString &) { events.append({QStringLiteral("error"), index}); });
     }
+    // Waits until the peer is connected and its connection taken (the n-th in all).
+    bool accepted(RawPeer &p, int n = 1)
+    {
+        return p.waitConnected() && QTest::qWaitFor([&] { return count(QStringLiteral("accept")) == n; });
+    }
     int count(const QString &what) const
     {
         return int(std::count_if(events.begin(), events.end(), [&](const auto &e) { return e.first == what; }));
@@ -75,8 +75,7 @@ private slots:
     {
         Hub h;
         RawPeer p(h.port);
-        QVERIFY(p.waitConnected());
-        QTRY_COMPARE(h.count(QStringLiteral("accept")), 1);
+        QVERIFY(h.accepted(p));
         int depth = 0, maxDepth = 0;
         QString all;
         h.onArrival = [&](int index) {
@@ -152,8 +151,7 @@ private slots:
     {
         Hub h;
         RawPeer p(h.port);
-        QVERIFY(p.waitConnected());
-        QTRY_COMPARE(h.count(QStringLiteral("accept")), 1);
+        QVERIFY(h.accepted(p));
         h.onArrival = [&](int index) {
             h.ws.getData(index);
             h.ws.unload(index);
@@ -198,12 +196,8 @@ private slots:
         // close from a reset. With the half close (the Linux path) what it sends is read
         // and dropped until it closes too, so it never sees a reset; the portable path
         // closes at once and answers its sending with one, so it is not checked there.
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(ws.serverPort(0));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+        const int fd = connectBlocking(ws.serverPort(0));
+        QVERIFY(fd >= 0);
         QByteArray got;
         bool reset = false;
         const auto ended = [&] { // reads without waiting: true once the connection has ended
@@ -230,8 +224,7 @@ private slots:
     {
         Hub h;
         RawPeer p(h.port);
-        QVERIFY(p.waitConnected());
-        QTRY_COMPARE(h.count(QStringLiteral("accept")), 1);
+        QVERIFY(h.accepted(p));
         QTRY_COMPARE(h.ws.eventsPending(), !fastpath::available());
         p.send("x"_ba);
         // No events are processed meanwhile: only a look at the connections can see it.
@@ -248,8 +241,7 @@ private slots:
     {
         Hub h;
         RawPeer p(h.port);
-        QVERIFY(p.waitConnected());
-        QTRY_COMPARE(h.count(QStringLiteral("accept")), 1);
+        QVERIFY(h.accepted(p));
         // One byte at a time, Japanese included.
         const QByteArray jp = QStringLiteral("_SendM 日本語テキスト").toUtf8();
         for (char c : jp) {
@@ -273,8 +265,7 @@ private slots:
     {
         Hub h;
         RawPeer p(h.port);
-        QVERIFY(p.waitConnected());
-        QTRY_COMPARE(h.count(QStringLiteral("accept")), 1);
+        QVERIFY(h.accepted(p));
         p.send("last words"_ba);
         p.socket.disconnectFromHost();
         QTRY_COMPARE(h.count(QStringLiteral("close")), 1);
@@ -298,8 +289,7 @@ private slots:
     {
         Hub h;
         RawPeer p(h.port);
-        QVERIFY(p.waitConnected());
-        QTRY_COMPARE(h.count(QStringLiteral("accept")), 1);
+        QVERIFY(h.accepted(p));
         p.socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         p.socket.abort();
         QTRY_COMPARE(h.count(QStringLiteral("close")) + h.count(QStringLiteral("error")), 1);
@@ -310,8 +300,7 @@ private slots:
     {
         Hub h;
         RawPeer p(h.port);
-        QVERIFY(p.waitConnected());
-        QTRY_COMPARE(h.count(QStringLiteral("accept")), 1);
+        QVERIFY(h.accepted(p));
         h.ws.close(1);
         h.ws.close(1); // harmless twice
         QTRY_COMPARE(p.socket.state(), QAbstractSocket::UnconnectedState);
@@ -358,8 +347,7 @@ private slots:
     {
         Hub h;
         RawPeer p(h.port);
-        QVERIFY(p.waitConnected());
-        QTRY_COMPARE(h.count(QStringLiteral("accept")), 1);
+        QVERIFY(h.accepted(p));
         Winsock client;
         bool connected = false;
         QObject::connect(&client, &Winsock::Connect, [&] { connected = true; });
