@@ -33,11 +33,7 @@ public:
     void OK_Click();
     void Cancel_Click();
 
-signals:
-    // OK with every check passed: the settings are stored. The dialog closes after this.
-    void accepted();
-
-public:
+    // The controls, named as the chat's own texts name them.
     QLineEdit *Handle;
     QLineEdit *Host;
     QLineEdit *Port;
@@ -52,6 +48,10 @@ public:
     QLabel *Text3;
     QLabel *Text4;
     QLineEdit *TitleBar;
+
+signals:
+    // OK with every check passed: the settings are stored. The dialog closes after this.
+    void accepted();
 
 private:
     void initialiseHost();
