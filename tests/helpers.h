@@ -29,31 +29,23 @@ struct Window
     std::unique_ptr<SessionState> state = std::make_unique<SessionState>();
     QPointer<ChatWindow> main;
 
-    static std::unique_ptr<Window> server(const QString &nick, quint16 port, bool notify = false, bool top = false)
+    // A window opened with these settings.
+    static std::unique_ptr<Window> with(const SessionSettings &settings)
     {
         auto w = std::make_unique<Window>();
-        SessionSettings &s = w->state->Settings;
-        s.HandleName = nick;
-        s.PortText = QString::number(port);
-        s.ServerMode = true;
-        s.NotifyMinimize = notify;
-        s.AlwaysOnTop = top;
-        s.TitleText = QStringLiteral("hub");
+        w->state->Settings = settings;
         w->open();
         return w;
     }
+    static std::unique_ptr<Window> server(const QString &nick, quint16 port, bool notify = false, bool top = false)
+    {
+        return with({.HandleName = nick, .PortText = QString::number(port), .ServerMode = true, .AlwaysOnTop = top,
+                     .NotifyMinimize = notify, .TitleText = QStringLiteral("hub")});
+    }
     static std::unique_ptr<Window> client(const QString &nick, quint16 port, bool notify = false)
     {
-        auto w = std::make_unique<Window>();
-        SessionSettings &s = w->state->Settings;
-        s.HandleName = nick;
-        s.HostText = QStringLiteral("127.0.0.1");
-        s.PortText = QString::number(port);
-        s.ServerMode = false;
-        s.NotifyMinimize = notify;
-        s.TitleText = nick;
-        w->open();
-        return w;
+        return with({.HandleName = nick, .PortText = QString::number(port), .HostText = QStringLiteral("127.0.0.1"),
+                     .NotifyMinimize = notify, .TitleText = nick});
     }
     void open()
     {

@@ -93,19 +93,15 @@ private slots:
     void captionsShowTheTitleAsTyped()
     {
         for (const QString &title : {QStringLiteral("会議[*]室 [*][*]"), QString()}) {
-            Window w;
-            w.state->Settings.HandleName = QStringLiteral("n");
-            w.state->Settings.PortText = QString::number(freePort());
-            w.state->Settings.ServerMode = true;
-            w.state->Settings.TitleText = title;
-            w.open();
-            QVERIFY(QTest::qWaitForWindowExposed(w.main));
-            QCOMPARE(w.main->windowHandle()->title(), title);
+            auto w = Window::with({.HandleName = "n", .PortText = QString::number(freePort()), .ServerMode = true,
+                                   .TitleText = title});
+            QVERIFY(QTest::qWaitForWindowExposed(w->main));
+            QCOMPARE(w->main->windowHandle()->title(), title);
 #ifdef LANCHAT_HAVE_XCB
             if (QGuiApplication::platformName() == QLatin1String("xcb")) {
                 QTest::qWait(50);
                 // Window managers draw a text of their own for an empty name.
-                QCOMPARE(x11Name(w.main), title.isEmpty() ? QStringLiteral(" ") : title);
+                QCOMPARE(x11Name(w->main), title.isEmpty() ? QStringLiteral(" ") : title);
             }
 #endif
         }
@@ -210,19 +206,14 @@ private slots:
     {
         QFETCH(QString, port);
         QFETCH(bool, server);
-        Window w;
-        w.state->Settings.HandleName = QStringLiteral("n");
-        w.state->Settings.HostText = QStringLiteral("127.0.0.1");
-        w.state->Settings.PortText = port;
-        w.state->Settings.ServerMode = server;
-        w.open();
-        const QStringList log = w.log();
+        auto w = Window::with({.HandleName = "n", .PortText = port, .HostText = "127.0.0.1", .ServerMode = server});
+        const QStringList log = w->log();
         QCOMPARE(log.size(), 2);
         QVERIFY2(log.first().contains(QStringLiteral("「") + port + QStringLiteral("」")), qPrintable(log.first()));
         QCOMPARE(log.last(), QStringLiteral("*****　接続失敗　*****"));
-        QVERIFY(!w.main->winsock().isConnected(0));
-        QCOMPARE(w.main->winsock().serverPort(0), quint16(0));
-        QVERIFY(w.main->isVisible());
+        QVERIFY(!w->main->winsock().isConnected(0));
+        QCOMPARE(w->main->winsock().serverPort(0), quint16(0));
+        QVERIFY(w->main->isVisible());
     }
 
     void portAsPeopleTypeIt()
@@ -232,21 +223,11 @@ private slots:
         QString wide;
         for (QChar c : digits)
             wide += QChar(c.unicode() - u'0' + 0xFF10);
-        for (const QString &typed : {wide, " " + digits + " ", "00" + digits, "0" + digits, "　" + wide + "　"}) {
-            Window w;
-            w.state->Settings.HandleName = QStringLiteral("n");
-            w.state->Settings.PortText = typed;
-            w.state->Settings.ServerMode = true;
-            w.open();
-            QCOMPARE(w.main->winsock().serverPort(0), port);
-        }
+        for (const QString &typed : {wide, " " + digits + " ", "00" + digits, "0" + digits, "　" + wide + "　"})
+            QCOMPARE(Window::with({.HandleName = "n", .PortText = typed, .ServerMode = true})->main->winsock().serverPort(0), port);
         QTcpServer hub;
         QVERIFY(hub.listen(QHostAddress::LocalHost, port));
-        Window c;
-        c.state->Settings.HandleName = QStringLiteral("n");
-        c.state->Settings.HostText = QStringLiteral("127.0.0.1");
-        c.state->Settings.PortText = "0" + wide;
-        c.open();
+        auto c = Window::with({.HandleName = "n", .PortText = "0" + wide, .HostText = "127.0.0.1"});
         QVERIFY(hub.waitForNewConnection(3000));
     }
 

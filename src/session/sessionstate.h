@@ -15,13 +15,13 @@ constexpr int MaxSlots = 50;
 // What the connection dialog collects. Written once by its OK step, read-only afterwards.
 struct SessionSettings
 {
-    QString HandleName;
-    QString PortText;
-    QString HostText;
+    QString HandleName = {};
+    QString PortText = {};
+    QString HostText = {};
     bool ServerMode = false;
     bool AlwaysOnTop = false;
     bool NotifyMinimize = false;
-    QString TitleText;
+    QString TitleText = {};
 
     // The port as people type it, when it is a whole number from 1 to 65535: full-width
     // digits (as a Japanese input method often types them), spaces around the number
