@@ -13,34 +13,30 @@ class TestStartup : public QObject
 private slots:
     void waylandSessionsRunOnXWayland_data()
     {
-        QTest::addColumn<QStringList>("env");
-        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("env"); // NAME=value, separated by spaces
+        QTest::addColumn<QString>("arguments");
         QTest::addColumn<bool>("xUp");
         QTest::addColumn<QByteArray>("platform");
-        const QStringList wayland{"XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=wayland-0", "DISPLAY=:0"};
-        QTest::newRow("wayland with XWayland") << wayland << QStringList() << true << QByteArray("xcb");
-        QTest::newRow("only WAYLAND_DISPLAY says so") << QStringList{"WAYLAND_DISPLAY=wayland-0", "DISPLAY=:1"}
-                                                      << QStringList() << true << QByteArray("xcb");
-        QTest::newRow("XWayland not running") << wayland << QStringList() << false << QByteArray();
-        QTest::newRow("no DISPLAY") << QStringList{"XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=wayland-0"}
-                                    << QStringList() << true << QByteArray();
-        QTest::newRow("chosen by QT_QPA_PLATFORM") << wayland + QStringList{"QT_QPA_PLATFORM=wayland"}
-                                                   << QStringList() << true << QByteArray();
-        QTest::newRow("chosen by -platform") << wayland << QStringList{"-platform", "wayland"} << true << QByteArray();
-        QTest::newRow("X11 session") << QStringList{"XDG_SESSION_TYPE=x11", "DISPLAY=:0"} << QStringList() << true
-                                     << QByteArray();
+        const QString wayland = "XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-0 DISPLAY=:0";
+        QTest::newRow("wayland with XWayland") << wayland << "" << true << QByteArray("xcb");
+        QTest::newRow("only WAYLAND_DISPLAY says so") << "WAYLAND_DISPLAY=w DISPLAY=:1" << "" << true << QByteArray("xcb");
+        QTest::newRow("XWayland not running") << wayland << "" << false << QByteArray();
+        QTest::newRow("no DISPLAY") << "XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=w" << "" << true << QByteArray();
+        QTest::newRow("chosen by QT_QPA_PLATFORM") << wayland + " QT_QPA_PLATFORM=wayland" << "" << true << QByteArray();
+        QTest::newRow("chosen by -platform") << wayland << "-platform wayland" << true << QByteArray();
+        QTest::newRow("X11 session") << "XDG_SESSION_TYPE=x11 DISPLAY=:0" << "" << true << QByteArray();
     }
     void waylandSessionsRunOnXWayland()
     {
-        QFETCH(QStringList, env);
-        QFETCH(QStringList, arguments);
+        QFETCH(QString, env);
+        QFETCH(QString, arguments);
         QFETCH(bool, xUp);
         QFETCH(QByteArray, platform);
         QProcessEnvironment e;
-        for (const QString &kv : env)
+        for (const QString &kv : env.split(u' '))
             e.insert(kv.section(u'=', 0, 0), kv.section(u'=', 1));
         QString asked;
-        const QByteArray chosen = chooseQtPlatform(e, arguments, [&](const QString &display) {
+        const QByteArray chosen = chooseQtPlatform(e, arguments.split(u' ', Qt::SkipEmptyParts), [&](const QString &display) {
             asked = display;
             return xUp;
         });
