@@ -4,6 +4,7 @@
 #include "nativecaption.h"
 #include "net/wireformat.h"
 #include "readablelist.h"
+#include "windowlook.h"
 #include "server/serverhub.h"
 
 #include <QApplication>
@@ -43,14 +44,7 @@ ChatWindow::ChatWindow(SessionState &state, QWidget *parent)
                           | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , m_state(state)
 {
-    setObjectName(QStringLiteral("Main"));
-    setWindowIcon(QIcon(QStringLiteral(":/lanchat/lanchat-32.png")));
-
-    // Sizes are those of the design at 96 dots per inch (15 twips to a pixel).
-    QFont f = font();
-    f.setPixelSize(12);
-    setFont(f);
-    setFixedSize(312, 86);
+    setUpWindow(this, QStringLiteral("Main"), {312, 86});
 
     m_recieveList = listView(this, &m_state.RecieveList, "RecieveList", QStringLiteral("チャットの記録"));
     m_recieveList->setGeometry(8, 8, 297, 52);

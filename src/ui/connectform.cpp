@@ -1,5 +1,7 @@
 #include "connectform.h"
 
+#include "windowlook.h"
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,16 +27,9 @@ ConnectForm::ConnectForm(SessionState &state, QWidget *parent)
     , m_state(state)
     , m_errorBox(criticalBox)
 {
-    setObjectName(QStringLiteral("ConnectForm"));
+    setUpWindow(this, QStringLiteral("ConnectForm"), {286, 150});
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("接続"));
-    setWindowIcon(QIcon(QStringLiteral(":/lanchat/lanchat-32.png")));
-
-    // Sizes are those of the design at 96 dots per inch (15 twips to a pixel).
-    QFont f = font();
-    f.setPixelSize(12);
-    setFont(f);
-    setFixedSize(286, 150);
 
     auto lineEdit = [this](const char *name, int x, int y, int w, int h) {
         auto *e = new QLineEdit(this);
