@@ -168,7 +168,7 @@ void ServerHub::broadcast(const QByteArray &bytes, bool yield)
     const int bound = m_slots.SizeOfClient;
     for (int i = 1; i <= bound; ++i) {
         // Released during a yield (above the current top) or closed: skipped.
-        if (i > m_slots.SizeOfClient || m_slots.ClosedSlot[i] != 0 || !m_sockets.isLoaded(i))
+        if (!isOpen(i))
             continue;
         m_sockets.sendData(i, bytes);
         if (yield)
