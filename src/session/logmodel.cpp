@@ -2,6 +2,29 @@
 
 #include <algorithm>
 
+namespace {
+
+// How many of the oldest lines go so that at most MaxLines lines of at most MaxChars
+// characters in all remain, the newest line staying whatever its length. The same rule
+// bounds the shown lines and the gathered ones. `chars` holds the lines' characters in
+// all and is left at what remains.
+int oldestToDrop(const QStringList &lines, qsizetype &chars)
+{
+    const int count = int(lines.size());
+    int excess = std::max(count - LogModel::MaxLines, 0);
+    for (int i = 0; i < count; ++i) {
+        if (i >= excess) {
+            if (chars <= LogModel::MaxChars || i == count - 1)
+                break;
+            ++excess;
+        }
+        chars -= lines.at(i).size();
+    }
+    return excess;
+}
+
+} // namespace
+
 LogModel::LogModel(QObject *parent)
     : QAbstractListModel(parent)
 {
@@ -40,11 +63,11 @@ void LogModel::addLine(const QString &line)
         m_pending << line;
         m_pendingTimes << QTime::currentTime();
         m_pendingChars += line.size();
-        while (m_pending.size() > 1 && (m_pending.size() > MaxLines || m_pendingChars > MaxChars)) {
-            m_pendingChars -= m_pending.takeFirst().size();
-            m_pendingTimes.removeFirst();
+        if (const int dropped = oldestToDrop(m_pending, m_pendingChars)) {
+            m_pending.remove(0, dropped);
+            m_pendingTimes.remove(0, dropped);
             if (m_pendingSelect > 0)
-                --m_pendingSelect;
+                m_pendingSelect = std::max(m_pendingSelect - dropped, 0);
         }
     } else {
         append({line}, {QTime::currentTime()});
@@ -120,21 +143,11 @@ void LogModel::append(const QStringList &lines, const QList<QTime> &times)
     endInsertRows();
 }
 
-// Drops the oldest lines so that at most MaxLines lines of at most MaxChars characters
-// in all remain (the newest line stays whatever its length); returns how many went.
+// Drops the oldest shown lines beyond the bound; returns how many went.
 int LogModel::keepNewest()
 {
-    const int count = int(m_lines.size());
-    int excess = std::max(count - MaxLines, 0);
     qsizetype kept = m_chars;
-    for (int i = 0; i < count; ++i) {
-        if (i >= excess) {
-            if (kept <= MaxChars || i == count - 1)
-                break;
-            ++excess;
-        }
-        kept -= m_lines.at(i).size();
-    }
+    const int excess = oldestToDrop(m_lines, kept);
     if (excess == 0)
         return 0;
     beginRemoveRows(QModelIndex(), 0, excess - 1);
