@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,10 +61,13 @@ struct RawPeer
 
 // A blocking POSIX socket connected to the loopback port, for what a Qt socket cannot
 // show or do (telling a reset from an orderly close, clients in threads of their own);
-// -1 when it cannot connect within 5 s.
-inline int connectBlocking(quint16 port)
+// -1 when it cannot connect within 5 s. With `segment`, both ends send segments of at
+// most that many bytes, as on a LAN.
+inline int connectBlocking(quint16 port, int segment = 0)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (segment > 0)
+        ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
     const timeval bound{5, 0}; // connect() and send() give up after it
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
     sockaddr_in to{};

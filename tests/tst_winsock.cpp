@@ -5,6 +5,7 @@
 // fallback; the few asserts that need the fast path ask fastpath::available().
 
 #include "net/fastpath.h"
+#include "net/messagejoiner.h"
 #include "net/winsock.h"
 #include "rawpeer.h"
 
@@ -97,11 +98,12 @@ private slots:
         QCOMPARE(maxDepth, 1);
         QCOMPARE(h.count(QStringLiteral("data")), 2);
 
-        // More than one read's worth: the rest is raised by a later event, and a yield in
-        // that one must not let the next text in ahead of it either.
+        // More than one read's worth, and more than is ever held back to make a message
+        // whole: the rest is raised by a later event, and a yield in that one must not let
+        // the next text in ahead of it either.
         all.clear();
         int calls = 0;
-        const QByteArray big(Winsock::ReadBufferBytes + 5000, 'b');
+        const QByteArray big(MessageJoiner::MaxHeldBytes + Winsock::ReadBufferBytes, 'b');
         h.onArrival = [&](int index) {
             ++depth;
             maxDepth = std::max(maxDepth, depth);
@@ -145,6 +147,49 @@ private slots:
             QTRY_COMPARE(got, QStringLiteral("earlylate"));
             QCOMPARE(maxDepth, 1);
         }
+    }
+
+    // What a peer sent in one write arrives in one event when the network splits it:
+    // past the read bound, and in full segments of a LAN (here 1000 bytes), however long
+    // the second part keeps it waiting. A short line is raised at once; a part that stays
+    // apart longer than the quiet time arrives as a chunk of its own, as before.
+    void aMessageTheNetworkSplitsArrivesWhole()
+    {
+        Hub h;
+        const QByteArray longest = "_SendM "_ba + QString(32767, u'あ').toUtf8();
+        RawPeer p(h.port);
+        QVERIFY(h.accepted(p));
+        p.send(longest);
+        QTRY_COMPARE(h.arrivals.join(QString()).size(), 32774);
+        QCOMPARE(h.arrivals, QStringList{QString::fromUtf8(longest)});
+        if (!fastpath::available())
+            return; // the portable fallback cannot tell a LAN's segment size on loopback
+
+        const int fd = connectBlocking(h.port, 1000);
+        QVERIFY(fd >= 0);
+        QTRY_COMPARE(h.count(QStringLiteral("accept")), 2);
+        const int segment = fastpath::pathInfo(fd).fullSegment;
+        QVERIFY(segment > 0 && segment <= 1000);
+        const auto sendAndSettle = [&](const QByteArray &bytes) {
+            QCOMPARE(::send(fd, bytes.constData(), size_t(bytes.size()), 0), ssize_t(bytes.size()));
+            QVERIFY(QTest::qWaitFor([&] { return !h.ws.eventsPending(); }, 3000));
+        };
+        h.arrivals.clear();
+        const QByteArray message = "_SendM "_ba + QByteArray(3 * segment, 'x');
+        sendAndSettle(message.first(2 * segment));
+        QCOMPARE(h.arrivals.size(), 0);
+        sendAndSettle(message.sliced(2 * segment));
+        QTRY_COMPARE(h.arrivals, QStringList{QString::fromLatin1(message)});
+
+        sendAndSettle("_SendM short"_ba);
+        QCOMPARE(h.arrivals.size(), 2);
+
+        sendAndSettle(message.first(2 * segment));
+        QTRY_COMPARE(h.arrivals.size(), 3);
+        sendAndSettle(message.sliced(2 * segment));
+        QTRY_COMPARE(h.arrivals.size(), 4);
+        QCOMPARE(h.arrivals[2] + h.arrivals[3], QString::fromLatin1(message));
+        ::close(fd);
     }
 
     void unloadInsideItsOwnHandlerRaisesNothingMore()
@@ -360,8 +405,16 @@ private slots:
         QCOMPARE(sockets.first()->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
         const auto hubSockets = h.ws.findChildren<QTcpSocket *>();
         QVERIFY(!hubSockets.isEmpty());
-        for (QTcpSocket *s : hubSockets)
+        for (QTcpSocket *s : hubSockets + sockets) {
             QCOMPARE(s->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
+            // A vanished peer is given up within the bound, also while data waits for it.
+            if (fastpath::available() && s->state() == QAbstractSocket::ConnectedState) {
+                unsigned int ms = 0;
+                socklen_t size = sizeof ms;
+                ::getsockopt(int(s->socketDescriptor()), IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, &size);
+                QCOMPARE(ms, unsigned(fastpath::UnacknowledgedSeconds * 1000));
+            }
+        }
     }
 };
 

@@ -4,6 +4,8 @@
 
 #include <QTcpSocket>
 
+#include <algorithm>
+
 Connection::Connection(QTcpSocket *socket, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
@@ -23,6 +25,8 @@ Connection::Connection(QTcpSocket *socket, QObject *parent)
         }
     });
     connect(socket, &QTcpSocket::errorOccurred, this, &Connection::onError);
+    m_holdTimer.setSingleShot(true);
+    connect(&m_holdTimer, &QTimer::timeout, this, &Connection::releaseHeld);
 }
 
 qintptr Connection::descriptor() const
@@ -58,6 +62,9 @@ void Connection::onError()
     // The peer's orderly close or reset comes as the disconnected signal, i.e. Close.
     if (err == QAbstractSocket::RemoteHostClosedError)
         return;
+    // A connection that times out has lost its peer without a word (a pulled cable, a
+    // machine switched off; see fastpath::setKeepAliveTiming): Qt reports it while still
+    // connected, then disconnects, so it is raised as the peer's Close.
     if (isConnected() && err == QAbstractSocket::SocketTimeoutError)
         return;
     m_errorPending = m_socket->errorString();
@@ -123,19 +130,64 @@ qint64 Connection::bytesQueued() const
     return m_socket->bytesToWrite() + m_outbox.size();
 }
 
-// Reads what the socket holds, at most one read buffer's worth, through the decoder: a
-// character split across two reads arrives whole; invalid bytes and NUL become U+FFFD.
+// Reads what the socket holds, at most one read buffer's worth. Once the peer has closed
+// or failed, nothing more will come: what is held is delivered too.
 bool Connection::readSome()
 {
     if (!m_socket->isOpen()) // dropped by us (see drop()): nothing more to read
         return !m_received.isEmpty();
     const QByteArray bytes = m_socket->read(ReadBufferBytes);
+    if (!bytes.isEmpty())
+        receive(bytes);
+    if (m_joiner.isHolding() && (m_closePending || !m_errorPending.isEmpty())) {
+        m_holdTimer.stop();
+        decode(m_joiner.release());
+    }
+    return !m_received.isEmpty();
+}
+
+// The system is asked about the connection's segments only for a read long enough to
+// hold a full one: a short chat line costs nothing more.
+void Connection::receive(const QByteArray &bytes)
+{
+    const bool mayGoOn = bytes.size() >= ReadBufferBytes || m_socket->bytesAvailable() > 0;
+    fastpath::PathInfo path;
+    if (bytes.size() >= MessageJoiner::MinSegmentBytes)
+        path = fastpath::pathInfo(descriptor());
+    decode(m_joiner.take(bytes, mayGoOn, path.fullSegment));
+    holdBack(path.roundTripMicros);
+}
+
+// Through the decoder: a character split across two reads arrives whole; invalid bytes
+// and NUL become U+FFFD.
+void Connection::decode(const QByteArray &bytes)
+{
     if (bytes.isEmpty())
-        return !m_received.isEmpty();
+        return;
     QString text = m_decoder.decode(bytes);
     text.replace(QChar(0), QChar::ReplacementCharacter);
     m_received += text;
-    return !m_received.isEmpty();
+}
+
+// (Re)starts the quiet time for what is held, within HoldMaxMs of when holding began.
+void Connection::holdBack(int roundTripMicros)
+{
+    if (!m_joiner.isHolding()) {
+        m_holdTimer.stop();
+        return;
+    }
+    if (!m_holdTimer.isActive())
+        m_heldSince.start();
+    const int quiet = std::clamp(roundTripMicros * 2 / 1000, HoldQuietMinMs, HoldQuietMaxMs);
+    m_holdTimer.start(int(std::clamp<qint64>(HoldMaxMs - m_heldSince.elapsed(), 0, quiet)));
+}
+
+// The peer stayed quiet: what is held is delivered as it is.
+void Connection::releaseHeld()
+{
+    decode(m_joiner.release());
+    if (!m_received.isEmpty())
+        emit noted();
 }
 
 QString Connection::takeText()
@@ -158,6 +210,7 @@ void Connection::forgetPending()
 
 void Connection::close()
 {
+    m_holdTimer.stop();
     flush();
     m_closedByUs = true;
     forgetPending();
@@ -167,6 +220,7 @@ void Connection::close()
 
 void Connection::shut()
 {
+    m_holdTimer.stop();
     m_socket->disconnect(this);
     m_socket->abort();
     m_outbox.clear();

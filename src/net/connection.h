@@ -1,7 +1,11 @@
 #pragma once
 
+#include "messagejoiner.h"
+
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringDecoder>
+#include <QTimer>
 
 #include <utility>
 
@@ -45,6 +49,15 @@ public:
     void flush();
     qint64 bytesQueued() const;
 
+    // A message the last read may have ended inside of is held back (see messagejoiner.h)
+    // until the rest arrives, or until the peer has been quiet for twice the connection's
+    // retransmission estimate (round trip plus four times its variation; at least
+    // HoldQuietMinMs, at most HoldQuietMaxMs), and never longer than HoldMaxMs in all;
+    // then what is held is delivered as it is.
+    static constexpr int HoldQuietMinMs = 10;
+    static constexpr int HoldQuietMaxMs = 200;
+    static constexpr int HoldMaxMs = 1000;
+
     // One bounded read through the decoder. True when received text is ready.
     bool readSome();
     qsizetype receivedSize() const { return m_received.size(); }
@@ -71,10 +84,17 @@ private:
     void drop();
     void writeNow(const QByteArray &bytes);
     void forgetPending();
+    void receive(const QByteArray &bytes);
+    void decode(const QByteArray &bytes);
+    void holdBack(int roundTripMicros);
+    void releaseHeld();
 
     QTcpSocket *m_socket;
     QStringDecoder m_decoder{QStringDecoder::Utf8};
-    QString m_received;
+    QString m_received;            // decoded, ready to be taken
+    MessageJoiner m_joiner;        // read, held back until the message is whole
+    QTimer m_holdTimer;            // releases what is held once the peer is quiet
+    QElapsedTimer m_heldSince;
     QByteArray m_outbox;         // gathered while an event was raised, not yet written
     bool m_connectPending = false; // our outgoing connection was made
     bool m_closePending = false;   // the peer closed (raised after the last text)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QStringList>
 #include <QtGlobal>
 
 // The few system calls the socket array makes beside Qt's own. fastpath_linux.cpp makes
@@ -35,12 +36,34 @@ private:
 // Returns how many bytes that was; a failure is 0 and left to the socket to report.
 qint64 sendDirect(qintptr fd, const char *data, qint64 size);
 
-// Keep-alive timing, for a connection whose keep-alive is on: the first probe after a
-// minute of silence, then one every 10 s, given up after 6 unanswered probes.
-constexpr int KeepAliveIdleSeconds = 60;
-constexpr int KeepAliveIntervalSeconds = 10;
-constexpr int KeepAliveProbes = 6;
+// What the system knows of a connection's path.
+struct PathInfo
+{
+    // The size of a full segment that this end sends. On a LAN the peer's full segments
+    // are the same size: both ends take the smaller of their two packet sizes. 0 when
+    // unknown; the portable fallback assumes Ethernet's 1460.
+    int fullSegment = 0;
+    // The smoothed round trip plus four times its variation, in microseconds; 0 when
+    // unknown.
+    int roundTripMicros = 0;
+};
+PathInfo pathInfo(qintptr fd);
+
+// How soon a peer that vanished without a word (a pulled cable, a machine switched off)
+// is given up, for a connection whose keep-alive is on: an idle connection is probed after
+// 20 s of silence, then every 5 s; a connection whose sent data (or probes) stay
+// unacknowledged for 40 s is given up. The connection then times out, which the socket
+// array raises as the peer's Close. So a vanished peer is noticed within about 40 s,
+// idle or while we send to it; the portable fallback keeps the system's own timing.
+constexpr int KeepAliveIdleSeconds = 20;
+constexpr int KeepAliveIntervalSeconds = 5;
+constexpr int KeepAliveProbes = 4;
+constexpr int UnacknowledgedSeconds = 40;
 void setKeepAliveTiming(qintptr fd);
+
+// The network interfaces that hold a default route, best first: IPv4 routes by metric,
+// then IPv6 ones. Empty when there is none or the system cannot tell.
+QStringList defaultRouteInterfaces();
 
 // Shuts the connection's write side: what was written reaches the peer, then the end of
 // the connection, while reading goes on. False when it was not done.

@@ -2,6 +2,12 @@
 
 #include "fastpath.h"
 
+#include <QFile>
+#include <QString>
+
+#include <algorithm>
+#include <map>
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -59,14 +65,76 @@ qint64 sendDirect(qintptr fd, const char *data, qint64 size)
     return n > 0 ? n : 0;
 }
 
+PathInfo pathInfo(qintptr fd)
+{
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (fd < 0 || ::getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+        return {};
+    return {int(info.tcpi_snd_mss), int(info.tcpi_rtt + 4 * info.tcpi_rttvar)};
+}
+
 void setKeepAliveTiming(qintptr fd)
 {
     if (fd < 0)
         return;
     int idle = KeepAliveIdleSeconds, interval = KeepAliveIntervalSeconds, count = KeepAliveProbes;
+    unsigned int unacknowledged = UnacknowledgedSeconds * 1000;
     ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    // Also bounds the keep-alive probes: given up once nothing was heard for this long.
+    ::setsockopt(int(fd), IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged, sizeof unacknowledged);
+}
+
+namespace {
+
+// The system's routing tables as text, one route a line; default routes by interface.
+// /proc/net/route: Iface Destination Gateway Flags RefCnt Use Metric Mask ...
+// /proc/net/ipv6_route: Destination PrefixLength Source SourceLength NextHop Metric
+//                       RefCnt Use Flags Iface
+constexpr unsigned RouteUp = 0x0001;
+constexpr unsigned RouteReject = 0x0200;
+
+QList<QByteArrayList> routeLines(const char *path)
+{
+    QFile file(QString::fromLatin1(path));
+    QList<QByteArrayList> lines;
+    if (!file.open(QIODevice::ReadOnly))
+        return lines;
+    for (const QByteArray &line : file.readAll().split('\n'))
+        lines.append(line.simplified().split(' '));
+    return lines;
+}
+
+void addDefaults(std::multimap<unsigned, QString> &out, const char *path, bool ipv6)
+{
+    const qsizetype iface = ipv6 ? 9 : 0, dest = 0, flags = ipv6 ? 8 : 3, metric = ipv6 ? 5 : 6;
+    for (const QByteArrayList &f : routeLines(path)) {
+        if (f.size() < (ipv6 ? 10 : 8) || f[iface] == "lo" || f[iface] == "Iface")
+            continue;
+        const bool isDefault = ipv6 ? (f[dest] == QByteArray(32, '0') && f[1] == "00")
+                                    : (f[dest] == "00000000" && f[7] == "00000000");
+        const unsigned routeFlags = f[flags].toUInt(nullptr, 16);
+        if (isDefault && (routeFlags & RouteUp) && !(routeFlags & RouteReject))
+            out.emplace(f[metric].toUInt(nullptr, ipv6 ? 16 : 10), QString::fromLatin1(f[iface]));
+    }
+}
+
+} // namespace
+
+QStringList defaultRouteInterfaces()
+{
+    QStringList names;
+    for (const bool ipv6 : {false, true}) {
+        std::multimap<unsigned, QString> byMetric;
+        addDefaults(byMetric, ipv6 ? "/proc/net/ipv6_route" : "/proc/net/route", ipv6);
+        for (const auto &[metric, name] : byMetric) {
+            if (!names.contains(name))
+                names.append(name);
+        }
+    }
+    return names;
 }
 
 bool shutdownWrite(qintptr fd)

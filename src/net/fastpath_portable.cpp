@@ -28,8 +28,20 @@ qint64 sendDirect(qintptr, const char *, qint64)
     return 0;
 }
 
+// Ethernet's full segment without options; no round trip.
+PathInfo pathInfo(qintptr)
+{
+    return {1460, 0};
+}
+
 // Qt's KeepAliveOption alone, with the system's timing.
 void setKeepAliveTiming(qintptr) {}
+
+// Without routing tables the hub shows the first address that is up.
+QStringList defaultRouteInterfaces()
+{
+    return {};
+}
 
 // Without a half close a refused connection is simply closed.
 bool shutdownWrite(qintptr)

@@ -186,12 +186,37 @@ bool Winsock::isConnected(int index) const
     return e && e->connection && e->connection->isConnected();
 }
 
-QString Winsock::localIP() const
+namespace {
+
+QString firstIPv4(const QNetworkInterface &interface)
 {
-    const auto addresses = QNetworkInterface::allAddresses();
-    for (const QHostAddress &a : addresses) {
+    if (!interface.isValid() || !(interface.flags() & QNetworkInterface::IsUp))
+        return {};
+    const auto entries = interface.addressEntries();
+    for (const QNetworkAddressEntry &entry : entries) {
+        const QHostAddress a = entry.ip();
         if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
             return a.toString();
+    }
+    return {};
+}
+
+} // namespace
+
+// The address people on the LAN can reach: that of the interface holding the default
+// route. A machine often has other interfaces too, such as a bridge for virtual machines
+// or containers made before its LAN interface, whose address nobody on the LAN can reach.
+// Without a default route, the first address that is up; without any, loopback.
+QString Winsock::localIP() const
+{
+    for (const QString &name : fastpath::defaultRouteInterfaces()) {
+        if (const QString a = firstIPv4(QNetworkInterface::interfaceFromName(name)); !a.isEmpty())
+            return a;
+    }
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        if (const QString a = firstIPv4(interface); !a.isEmpty())
+            return a;
     }
     return QStringLiteral("127.0.0.1");
 }

@@ -1,0 +1,71 @@
+#include "messagejoiner.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// The messages our senders write, each as it begins on the wire.
+constexpr std::array<const char *, 6> MessageStarts = {
+    "_SendM ", "_NameL ", "_Clsck ", "_SdSck ", "_RqSck ", "_Cnnct ",
+};
+constexpr qsizetype StartLength = 7;
+
+// The last message start at or after `from`, or -1.
+qsizetype lastMessageStart(const QByteArray &data, qsizetype from)
+{
+    for (qsizetype at = data.lastIndexOf('_'); at >= from; at = data.lastIndexOf('_', at - 1)) {
+        if (MessageJoiner::isMessageStart(data, at))
+            return at;
+        if (at == 0)
+            break;
+    }
+    return -1;
+}
+
+} // namespace
+
+bool MessageJoiner::isMessageStart(const QByteArray &bytes, qsizetype at)
+{
+    const qsizetype n = std::min(StartLength, bytes.size() - at);
+    return std::any_of(MessageStarts.begin(), MessageStarts.end(), [&](const char *start) {
+        return std::memcmp(bytes.constData() + at, start, size_t(n)) == 0;
+    });
+}
+
+QByteArray MessageJoiner::take(const QByteArray &bytes, bool mayGoOn, int fullSegment)
+{
+    const qsizetype readStart = m_held.size();
+    QByteArray data = m_held.isEmpty() ? bytes : std::exchange(m_held, {}) + bytes;
+    if (!mayGoOn && !mayEndInside(data, readStart, fullSegment))
+        return data;
+    // A start split between two reads ("_Sen" + "dM ...") is found from the joined bytes.
+    const qsizetype cut = std::max<qsizetype>(0, lastMessageStart(data, std::max<qsizetype>(1, readStart - StartLength)));
+    if (data.size() - cut > MaxHeldBytes)
+        return data;
+    m_held = data.sliced(cut);
+    data.truncate(cut);
+    return data;
+}
+
+QByteArray MessageJoiner::release()
+{
+    return std::exchange(m_held, {});
+}
+
+bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment) const
+{
+    const qsizetype end = data.size();
+    if (fullSegment < MinSegmentBytes || end - readStart < MinSegmentBytes)
+        return false;
+    const auto fills = [&](qsizetype from) { return end - from >= fullSegment && (end - from) % fullSegment == 0; };
+    if (fills(0) || fills(readStart))
+        return true;
+    for (qsizetype at = data.indexOf('_', readStart); at >= 0; at = data.indexOf('_', at + 1)) {
+        if (fills(at) && isMessageStart(data, at))
+            return true;
+    }
+    return false;
+}
