@@ -4,7 +4,7 @@
 # crosses the wire in many TCP segments, as it does on a LAN and never does on loopback.
 #
 #   sudo scripts/lanlab.sh [--part lines|busy|address|cable|all] [--rates "100mbit 1gbit"]
-#                          [--tries N] [--labhost PATH] [--quick]
+#                          [--tries N] [--queue 5ms] [--labhost PATH] [--quick]
 #
 # Needs root and iproute2 (ip, tc); without them it prints one line and exits 77 (skipped).
 # --labhost defaults to build/bench/lanchat-labhost (cmake --build build --target
@@ -18,9 +18,10 @@
 # often is on a hub machine. Both ends of every veth send through a token bucket:
 # 100mbit with a burst of one full frame (1514 bytes, the least that lets a frame of
 # 1514 bytes through; tc takes smaller ones but then drops every full frame), or 1gbit
-# with a burst of 6 KB. Each queue holds 5 ms of traffic (tbf latency 5ms: about 62 KB
-# at 100 Mbit/s, 625 KB at 1 Gbit/s), what a switch port buffers; beyond it packets are
-# dropped and TCP sends them again. Namespace names end in this run's process id; all
+# with a burst of 6 KB (a rate may also be given as RATE:BURST, e.g. 10mbit:1514). Each
+# queue holds 5 ms of traffic (tbf latency 5ms: about 62 KB at 100 Mbit/s, 625 KB at
+# 1 Gbit/s), what a switch port buffers; beyond it packets are dropped and TCP sends them
+# again. --queue sets that time. Namespace names end in this run's process id; all
 # traffic stays between 10.88.0.5, .10 and .11 inside them, nothing leaves the machine.
 #
 # Parts:
@@ -48,6 +49,7 @@ usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
 part=all
 rates="100mbit 1gbit"
 tries=10
+queue=5ms
 labhost="$root/build/bench/lanchat-labhost"
 quick=0
 while [ $# -gt 0 ]; do
@@ -55,6 +57,7 @@ while [ $# -gt 0 ]; do
         --part) part=${2:?--part needs a value}; shift 2 ;;
         --rates) rates=${2:?--rates needs a value}; shift 2 ;;
         --tries) tries=${2:?--tries needs a value}; shift 2 ;;
+        --queue) queue=${2:?--queue needs a value}; shift 2 ;;
         --labhost) labhost=${2:?--labhost needs a value}; shift 2 ;;
         --quick) quick=1; shift ;;
         -h|--help) usage; exit 0 ;;
@@ -197,13 +200,24 @@ burst_of() {
         *) echo 1514 ;;
     esac
 }
+# Made anew for every run, so that the queues' counts of dropped packets start at 0.
 set_rate() {
     local rate=${1%%:*} burst h
     burst=$(burst_of "$1")
     for h in $hosts; do
-        tc -n "$(ns "$h")" qdisc replace dev eth0 root tbf rate "$rate" burst "$burst" latency 5ms
-        tc -n "$(ns sw)" qdisc replace dev "p-$h" root tbf rate "$rate" burst "$burst" latency 5ms
+        tc -n "$(ns "$h")" qdisc del dev eth0 root 2>/dev/null || true
+        tc -n "$(ns "$h")" qdisc add dev eth0 root tbf rate "$rate" burst "$burst" latency "$queue"
+        tc -n "$(ns sw)" qdisc del dev "p-$h" root 2>/dev/null || true
+        tc -n "$(ns sw)" qdisc add dev "p-$h" root tbf rate "$rate" burst "$burst" latency "$queue"
     done
+}
+# Packets the six queues dropped since set_rate (TCP sent them again).
+queue_drops() {
+    local h
+    for h in $hosts; do
+        tc -s -n "$(ns "$h")" qdisc show dev eth0
+        tc -s -n "$(ns sw)" qdisc show dev "p-$h"
+    done | awk '{ for (i = 1; i < NF; i++) if ($i == "(dropped") { sub(/,/, "", $(i + 1)); n += $(i + 1) } } END { print n + 0 }'
 }
 
 # ---- the lab hosts: one process per host, commands through a FIFO held open here ----
@@ -211,10 +225,17 @@ set_rate() {
 start_host() {
     local key=$1 h=$2 fd; shift 2
     mkfifo "$work/$key.in"
-    ip netns exec "$(ns "$h")" env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/xdg" \
-        "$labhost" "$@" <"$work/$key.in" >"$work/$key.out" 2>"$work/$key.err" &
+    (
+        # Not the other hosts' command descriptors: each must see its stdin end when the
+        # script closes its own.
+        for fd in "${fd_of[@]}"; do exec {fd}>&-; done
+        exec ip netns exec "$(ns "$h")" env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/xdg" \
+            "$labhost" "$@" <"$work/$key.in" >"$work/$key.out" 2>"$work/$key.err"
+    ) &
     pid_of[$key]=$!
-    exec {fd}>"$work/$key.in"
+    # Read-write, so that opening never waits for the reader; the host sees the end of
+    # its stdin when this descriptor is closed.
+    exec {fd}<>"$work/$key.in"
     fd_of[$key]=$fd
 }
 gone() { ! kill -0 "$1" 2>/dev/null; }
@@ -297,7 +318,7 @@ receivers_of() {
 }
 all_received() { [ "$(receivers_of "$1" "$2" "$3")" -ge "$4" ]; }
 part_lines() {
-    local rate=$1 tag="lines-${1%%:*}" receivers="hub c01 c02 c03 d01" n=5 len try sender key late=0
+    local rate=$1 tag="lines-${1%%:*}" receivers="hub c01 c02 c03 d01" n=5 len try sender key late=0 drops
     note "lines at $rate: senders c01 and hub, lengths $lengths, $tries tries"
     set_rate "$rate"
     start_lab "c01 c02 c03" "d01"
@@ -311,17 +332,18 @@ part_lines() {
         done
     done
     sleep 0.5 # the rest of a cut line, logged as a line of its own
+    drops=$(queue_drops)
     stop_all
     keep_records "$tag"
-    lines_table "$rate" "$tag" "$receivers" "$late"
+    lines_table "$rate" "$tag" "$receivers" "$late" "$drops"
 }
 lines_table() {
-    local rate=$1 tag=$2 receivers=$3 late=$4 n expect bad other len sender got row longest_c01=none longest_hub=none
+    local rate=$1 tag=$2 receivers=$3 late=$4 drops=$5 n expect bad other len sender got row longest_c01=none longest_hub=none
     n=$(wc -w <<<"$receivers")
     expect=$((tries * n))
     bad=$(count_kind "$tag" BAD)
     other=$(count_kind "$tag" OTHER)
-    report+=("" "lines at $rate (burst $(burst_of "$rate") B), $tries tries, receivers: $receivers" \
+    report+=("" "lines at $rate (burst $(burst_of "$rate") B, queue $queue), $tries tries, receivers: $receivers" \
              "  length   whole from c01   whole from hub")
     for len in $lengths; do
         row=$(printf '  %6s' "$len")
@@ -337,7 +359,8 @@ lines_table() {
         report+=("$row")
     done
     report+=("  longest whole at every receiver in every try: from c01 $longest_c01, from hub $longest_hub" \
-             "  BAD records (cut lines) $bad, OTHER records (raw pieces) $other, lines not logged by all within 10 s: $late")
+             "  BAD records (cut lines) $bad, OTHER records (raw pieces) $other, lines not logged by all within 10 s: $late" \
+             "  packets dropped by the queues (and sent again): $drops")
     [ "$bad" -eq 0 ] || fail "lines at $rate: $bad cut lines (BAD)"
     [ "$other" -eq 0 ] || fail "lines at $rate: $other raw pieces (OTHER)"
 }
@@ -345,7 +368,7 @@ lines_table() {
 # ---- busy ----
 whole_count() { count_kind "$1" WHOLE; }
 part_busy() {
-    local rate=$1 tag="busy-${1%%:*}" names sent wholes departed last=-1 n=22
+    local rate=$1 tag="busy-${1%%:*}" names sent wholes departed drops last=-1 n=22
     names=$(for i in $(seq 20); do printf 'c%02d ' "$i"; done)
     note "busy at $rate: c01..c20 send for 5 s, every 100 ms, 20..4000 characters"
     set_rate "$rate"
@@ -365,18 +388,19 @@ part_busy() {
     done
     # Departures before the lab is stopped; stopping it makes a few more.
     departed=$(cat "$work"/{hub,cl,cl2}.out | grep -cF "さんが落ちました" || true)
+    drops=$(queue_drops)
     stop_all
     keep_records "$tag"
-    busy_table "$rate" "$tag" "$sent" "$n" "$departed"
+    busy_table "$rate" "$tag" "$sent" "$n" "$departed" "$drops"
 }
 busy_table() {
-    local rate=$1 tag=$2 sent=$3 n=$4 departed=$5 wholes bad other
+    local rate=$1 tag=$2 sent=$3 n=$4 departed=$5 drops=$6 wholes bad other
     wholes=$(whole_count "$tag")
     bad=$(count_kind "$tag" BAD)
     other=$(count_kind "$tag" OTHER)
-    report+=("" "busy at $rate: c01..c20 (cl) send for 5 s; receivers: hub, c01..c20, d01 (cl2)" \
-             "  lines sent   expected WHOLE   WHOLE   BAD   OTHER   departure lines" \
-             "$(printf '  %10s   %14s   %5s   %3s   %5s   %15s' "$sent" "$((sent * n))" "$wholes" "$bad" "$other" "$departed")")
+    report+=("" "busy at $rate (queue $queue): c01..c20 (cl) send for 5 s; receivers: hub, c01..c20, d01 (cl2)" \
+             "  lines sent   expected WHOLE   WHOLE   BAD   OTHER   departure lines   dropped packets" \
+             "$(printf '  %10s   %14s   %5s   %3s   %5s   %15s   %15s' "$sent" "$((sent * n))" "$wholes" "$bad" "$other" "$departed" "$drops")")
     [ "$sent" -gt 0 ] || fail "busy at $rate: no line was sent"
     [ "$wholes" -eq $((sent * n)) ] || fail "busy at $rate: $wholes of $((sent * n)) lines logged whole"
     [ "$bad" -eq 0 ] || fail "busy at $rate: $bad cut lines (BAD)"
@@ -407,7 +431,7 @@ pull_cable() {
             fi
             if [ -z "${cl_seen[$name]:-}" ]; then
                 line=$(next_record cl "$name" "$cl_from")
-                [ -z "$line" ] || { cl_seen[$name]=$elapsed; cl_line[$name]=$line; }
+                [ -z "$line" ] || { cl_seen[$name]=$elapsed; cl_line[$name]=${line/$'\t'/ }; }
             fi
         done
         [ ${#hub_seen[@]} -eq 3 ] && [ ${#cl_seen[@]} -eq 3 ] && break
