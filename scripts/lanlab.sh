@@ -24,7 +24,7 @@
 # again. --queue sets that time. Namespace names end in this run's process id; all
 # traffic stays between 10.88.0.5, .10 and .11 inside them, nothing leaves the machine.
 #
-# Parts:
+# Checks (--part):
 #   address  the hub's log line "あなたのＩＰアドレスは X": passes when X is 10.88.0.5.
 #   lines    per rate: c01 (in cl) and the hub send lines of 200 … 32767 characters of
 #            Japanese text, each --tries times; every window (hub, c01..c03 in cl, d01 in
@@ -67,11 +67,11 @@ done
 case "$part" in lines|busy|address|cable|all) ;; *) echo "lanlab: --part must be lines, busy, address, cable or all" >&2; exit 2 ;; esac
 [[ "$tries" =~ ^[1-9][0-9]*$ ]] || { echo "lanlab: --tries must be a positive number" >&2; exit 2; }
 lengths="200 800 1600 3200 6400 12800 25600 32767"
-parts="address lines busy cable"
-[ "$part" = all ] || parts=$part
+checks="address lines busy cable"
+[ "$part" = all ] || checks=$part
 max_seconds=${LANLAB_MAX_SECONDS:-1200}
 if [ "$quick" -eq 1 ]; then
-    parts="address lines"
+    checks="address lines"
     rates="100mbit"
     lengths="800 6400 32767"
     tries=3
@@ -279,7 +279,7 @@ start_lab() {
     for name in $1; do wait_until 20 joined cl "$name" || { note "$name did not join"; return 1; }; done
     for name in $2; do wait_until 20 joined cl2 "$name" || { note "$name did not join"; return 1; }; done
 }
-# Keeps the records of a finished run under their part's name.
+# Keeps the records of a finished run under the check's name.
 keep_records() {
     local key
     for key in hub cl cl2; do
@@ -294,7 +294,7 @@ count_kind() { records "$1" | awk -F'\t' -v k="$2" '$2 == k { n++ } END { print 
 fail() { failures+=("$*"); }
 
 # ---- address ----
-part_address() {
+check_address() {
     note "address: the hub's own address"
     set_rate 100mbit
     start_lab "" ""
@@ -317,7 +317,7 @@ receivers_of() {
          END { n = 0; for (k in seen) n++; print n }'
 }
 all_received() { [ "$(receivers_of "$1" "$2" "$3")" -ge "$4" ]; }
-part_lines() {
+check_lines() {
     local rate=$1 tag="lines-${1%%:*}" receivers="hub c01 c02 c03 d01" n=5 len try sender key late=0 drops
     note "lines at $rate: senders c01 and hub, lengths $lengths, $tries tries"
     set_rate "$rate"
@@ -367,7 +367,7 @@ lines_table() {
 
 # ---- busy ----
 whole_count() { count_kind "$1" WHOLE; }
-part_busy() {
+check_busy() {
     local rate=$1 tag="busy-${1%%:*}" names sent wholes departed drops last=-1 n=22
     names=$(for i in $(seq 20); do printf 'c%02d ' "$i"; done)
     note "busy at $rate: c01..c20 send for 5 s, every 100 ms, 20..4000 characters"
@@ -471,7 +471,7 @@ restore_cable() {
     start_host cl cl client "$hub_ip" "$port" $cable_names
     for name in $cable_names; do wait_until 20 joined cl "$name" || { note "$name did not join again"; return 1; }; done
 }
-part_cable() {
+check_cable() {
     note "cable at 100mbit: the port of cl goes down (up to 2 x 150 s)"
     set_rate 100mbit
     start_lab "$cable_names" "d01"
@@ -490,12 +490,12 @@ part_cable() {
 remove_stale_namespaces
 make_network
 note "namespaces $(ns hub), $(ns sw), $(ns cl), $(ns cl2); records in $work"
-for p in $parts; do
-    case "$p" in
-        address) part_address ;;
-        lines) for r in $rates; do part_lines "$r"; done ;;
-        busy) for r in $rates; do part_busy "$r"; done ;;
-        cable) part_cable ;;
+for c in $checks; do
+    case "$c" in
+        address) check_address ;;
+        lines) for r in $rates; do check_lines "$r"; done ;;
+        busy) for r in $rates; do check_busy "$r"; done ;;
+        cable) check_cable ;;
     esac
 done
 
