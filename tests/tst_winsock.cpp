@@ -192,6 +192,30 @@ private slots:
         ::close(fd);
     }
 
+    // Which reads may end inside a message, with full segments of 1448 bytes: a whole
+    // number of them from the read's start or from a message start in it, also when the
+    // peer's segments come shorter by acknowledgement options. What is held begins at the
+    // last message start.
+    void joinerHoldsBackFromTheLastMessageStart()
+    {
+        const QByteArray start = "_SendM "_ba;
+        const auto held = [&](const QByteArray &read, bool shortened = false) {
+            MessageJoiner j;
+            const QByteArray now = j.take(read, false, 1448, shortened);
+            return read.size() - now.size();
+        };
+        QCOMPARE(held(start + QByteArray(1441, 'x')), 1448);                    // one full segment
+        QCOMPARE(held(start + QByteArray(1442, 'x')), 0);                       // a short last one
+        QCOMPARE(held(start + "a" + start + QByteArray(2 * 1448 - 7, 'x')), 2 * 1448); // from the second
+        QCOMPARE(held(start + QByteArray(1448 + 1436 - 7, 'x')), 0);            // mixed sizes...
+        QCOMPARE(held(start + QByteArray(1448 + 1436 - 7, 'x'), true), 1448 + 1436); // ...while shortened
+        QCOMPARE(held(QByteArray(200, 'x')), 0);                                 // a short read
+        MessageJoiner j;
+        QCOMPARE(j.take(start + "a" + start + "b", true, 0), start + "a");      // the read bound
+        QCOMPARE(j.take(QByteArray(MessageJoiner::MaxHeldBytes, 'b'), true, 0).size(),
+                 MessageJoiner::MaxHeldBytes + 8);                               // past the bound
+    }
+
     void unloadInsideItsOwnHandlerRaisesNothingMore()
     {
         Hub h;

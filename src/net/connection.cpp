@@ -25,6 +25,7 @@ Connection::Connection(QTcpSocket *socket, QObject *parent)
         }
     });
     connect(socket, &QTcpSocket::errorOccurred, this, &Connection::onError);
+    connect(socket, &QTcpSocket::bytesWritten, this, &Connection::uncorkWhenWritten);
     m_holdTimer.setSingleShot(true);
     connect(&m_holdTimer, &QTimer::timeout, this, &Connection::releaseHeld);
 }
@@ -46,6 +47,9 @@ void Connection::setOptions()
     // So that a peer that vanished without closing is found.
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     fastpath::setKeepAliveTiming(descriptor());
+    // Room for all that may wait for the peer, so that the system takes every message
+    // whole: one it took only in part may leave without its rest (see writeNow()).
+    m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, MaxQueuedBytes);
 }
 
 bool Connection::noteWhatWaits()
@@ -112,6 +116,11 @@ void Connection::flush()
 // Writes straight to the connection when nothing of ours is still waiting in the socket's
 // own buffer; what the connection does not take at once, and anything after it, goes
 // through the socket's buffer, which writes it when the peer reads.
+//
+// While the socket's buffer holds anything, the system may hold the first part of a
+// message without its rest. The connection is corked meanwhile, so that this part does
+// not leave in a short segment of its own: the peer takes a short segment as the end of
+// what was sent and would show a message cut in two.
 void Connection::writeNow(const QByteArray &bytes)
 {
     qint64 done = 0;
@@ -121,8 +130,17 @@ void Connection::writeNow(const QByteArray &bytes)
         if (done == bytes.size())
             return;
     }
+    if (!m_corked)
+        m_corked = fastpath::setCorked(fd, true);
     m_socket->write(bytes.constData() + done, bytes.size() - done);
     m_socket->flush();
+    uncorkWhenWritten();
+}
+
+void Connection::uncorkWhenWritten()
+{
+    if (m_corked && m_socket->bytesToWrite() == 0)
+        m_corked = !fastpath::setCorked(descriptor(), false);
 }
 
 qint64 Connection::bytesQueued() const
@@ -154,8 +172,16 @@ void Connection::receive(const QByteArray &bytes)
     fastpath::PathInfo path;
     if (bytes.size() >= MessageJoiner::MinSegmentBytes)
         path = fastpath::pathInfo(descriptor());
-    decode(m_joiner.take(bytes, mayGoOn, path.fullSegment));
-    holdBack(path.roundTripMicros);
+    // While our segments to the peer get lost, its own come shorter (see take()); that
+    // lasts until we have sent them again, and a little longer for what is on its way.
+    if (path.resent != m_resent) {
+        m_resent = path.resent;
+        m_lastResent.start();
+    }
+    const bool shortened = m_lastResent.isValid() && m_lastResent.elapsed() < ShortenedForMs;
+    const QByteArray whole = m_joiner.take(bytes, mayGoOn, path.fullSegment, shortened);
+    decode(whole);
+    holdBack(path.retransmitMicros, !whole.isEmpty());
 }
 
 // Through the decoder: a character split across two reads arrives whole; invalid bytes
@@ -169,22 +195,32 @@ void Connection::decode(const QByteArray &bytes)
     m_received += text;
 }
 
-// (Re)starts the quiet time for what is held, within HoldMaxMs of when holding began.
-void Connection::holdBack(int roundTripMicros)
+// (Re)starts the quiet time for what is held, within HoldMaxMs of when the message held
+// began to be held. On a busy connection every read may hold back its last message, each
+// a new one once something before it was delivered.
+void Connection::holdBack(int retransmitMicros, bool delivered)
 {
     if (!m_joiner.isHolding()) {
         m_holdTimer.stop();
         return;
     }
-    if (!m_holdTimer.isActive())
+    if (delivered || !m_holdTimer.isActive())
         m_heldSince.start();
-    const int quiet = std::clamp(roundTripMicros * 2 / 1000, HoldQuietMinMs, HoldQuietMaxMs);
+    const int quiet = retransmitMicros > 0 ? std::clamp(retransmitMicros * 2 / 1000, HoldQuietMinMs, HoldQuietMaxMs)
+                                           : HoldQuietUnknownMs;
     m_holdTimer.start(int(std::clamp<qint64>(HoldMaxMs - m_heldSince.elapsed(), 0, quiet)));
 }
 
-// The peer stayed quiet: what is held is delivered as it is.
+// The peer stayed quiet: what is held is delivered as it is. Unless more has come
+// meanwhile that this busy thread has not read yet: then that is read first.
 void Connection::releaseHeld()
 {
+    if (m_heldSince.elapsed() < HoldMaxMs
+        && (m_socket->bytesAvailable() > 0 || fastpath::bytesWaiting(descriptor()) > 0)) {
+        m_holdTimer.start(HoldQuietMinMs);
+        emit noted();
+        return;
+    }
     decode(m_joiner.release());
     if (!m_received.isEmpty())
         emit noted();

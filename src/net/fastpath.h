@@ -43,9 +43,11 @@ struct PathInfo
     // are the same size: both ends take the smaller of their two packet sizes. 0 when
     // unknown; the portable fallback assumes Ethernet's 1460.
     int fullSegment = 0;
-    // The smoothed round trip plus four times its variation, in microseconds; 0 when
-    // unknown.
-    int roundTripMicros = 0;
+    // How long this end waits before it sends a lost segment again, in microseconds; the
+    // peer waits about as long. 0 when unknown.
+    int retransmitMicros = 0;
+    // Segments this end has sent again since the connection began.
+    quint32 resent = 0;
 };
 PathInfo pathInfo(qintptr fd);
 
@@ -64,6 +66,13 @@ void setKeepAliveTiming(qintptr fd);
 // The network interfaces that hold a default route, best first: IPv4 routes by metric,
 // then IPv6 ones. Empty when there is none or the system cannot tell.
 QStringList defaultRouteInterfaces();
+
+// How many received bytes wait in the system for the connection; 0 when unknown.
+qint64 bytesWaiting(qintptr fd);
+
+// Corks the connection: segments that are not full wait until it is uncorked (or at
+// most 200 ms). False when it was not done.
+bool setCorked(qintptr fd, bool corked);
 
 // Shuts the connection's write side: what was written reaches the peer, then the end of
 // the connection, while reading goes on. False when it was not done.

@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,7 +72,7 @@ PathInfo pathInfo(qintptr fd)
     socklen_t size = sizeof info;
     if (fd < 0 || ::getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
         return {};
-    return {int(info.tcpi_snd_mss), int(info.tcpi_rtt + 4 * info.tcpi_rttvar)};
+    return {int(info.tcpi_snd_mss), int(info.tcpi_rto), info.tcpi_total_retrans};
 }
 
 void setKeepAliveTiming(qintptr fd)
@@ -109,7 +110,7 @@ QList<QByteArrayList> routeLines(const char *path)
 
 void addDefaults(std::multimap<unsigned, QString> &out, const char *path, bool ipv6)
 {
-    const qsizetype iface = ipv6 ? 9 : 0, dest = 0, flags = ipv6 ? 8 : 3, metric = ipv6 ? 5 : 6;
+    const qsizetype iface = ipv6 ? 9 : 0, dest = ipv6 ? 0 : 1, flags = ipv6 ? 8 : 3, metric = ipv6 ? 5 : 6;
     for (const QByteArrayList &f : routeLines(path)) {
         if (f.size() < (ipv6 ? 10 : 8) || f[iface] == "lo" || f[iface] == "Iface")
             continue;
@@ -135,6 +136,18 @@ QStringList defaultRouteInterfaces()
         }
     }
     return names;
+}
+
+qint64 bytesWaiting(qintptr fd)
+{
+    int n = 0;
+    return fd >= 0 && ::ioctl(int(fd), FIONREAD, &n) == 0 ? n : 0;
+}
+
+bool setCorked(qintptr fd, bool corked)
+{
+    int on = corked ? 1 : 0;
+    return fd >= 0 && ::setsockopt(int(fd), IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0;
 }
 
 bool shutdownWrite(qintptr fd)

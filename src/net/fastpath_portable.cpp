@@ -43,6 +43,18 @@ QStringList defaultRouteInterfaces()
     return {};
 }
 
+// Cannot tell: what Qt has read is all there is.
+qint64 bytesWaiting(qintptr)
+{
+    return 0;
+}
+
+// Without cork a message may leave in a short segment before its rest.
+bool setCorked(qintptr, bool)
+{
+    return false;
+}
+
 // Without a half close a refused connection is simply closed.
 bool shutdownWrite(qintptr)
 {

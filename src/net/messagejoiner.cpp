@@ -12,6 +12,7 @@ constexpr std::array<const char *, 6> MessageStarts = {
     "_SendM ", "_NameL ", "_Clsck ", "_SdSck ", "_RqSck ", "_Cnnct ",
 };
 constexpr qsizetype StartLength = 7;
+constexpr qsizetype MaxOptionRoom = 36;
 
 // The last message start at or after `from`, or -1.
 qsizetype lastMessageStart(const QByteArray &data, qsizetype from)
@@ -35,11 +36,11 @@ bool MessageJoiner::isMessageStart(const QByteArray &bytes, qsizetype at)
     });
 }
 
-QByteArray MessageJoiner::take(const QByteArray &bytes, bool mayGoOn, int fullSegment)
+QByteArray MessageJoiner::take(const QByteArray &bytes, bool mayGoOn, int fullSegment, bool shortened)
 {
     const qsizetype readStart = m_held.size();
     QByteArray data = m_held.isEmpty() ? bytes : std::exchange(m_held, {}) + bytes;
-    if (!mayGoOn && !mayEndInside(data, readStart, fullSegment))
+    if (!mayGoOn && !mayEndInside(data, readStart, fullSegment, shortened))
         return data;
     // A start split between two reads ("_Sen" + "dM ...") is found from the joined bytes.
     const qsizetype cut = std::max<qsizetype>(0, lastMessageStart(data, std::max<qsizetype>(1, readStart - StartLength)));
@@ -55,12 +56,26 @@ QByteArray MessageJoiner::release()
     return std::exchange(m_held, {});
 }
 
-bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment) const
+bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment, bool shortened) const
 {
     const qsizetype end = data.size();
-    if (fullSegment < MinSegmentBytes || end - readStart < MinSegmentBytes)
+    if (fullSegment < MinSegmentBytes || end - readStart < MinSegmentBytes - MaxOptionRoom)
         return false;
-    const auto fills = [&](qsizetype from) { return end - from >= fullSegment && (end - from) % fullSegment == 0; };
+    // A full segment is shorter by the room that acknowledgement options take in it: a
+    // sender that misses some of our segments tells in each of its own which it has got
+    // (one to four blocks of 8 bytes, with 4 more), so its full segments are then 12, 20,
+    // 28 or 36 bytes shorter, changing from one segment to the next.
+    const auto fills = [&](qsizetype from) {
+        const qsizetype length = end - from;
+        if (!shortened)
+            return length >= fullSegment && length % fullSegment == 0;
+        for (qsizetype k = 1; k * (fullSegment - MaxOptionRoom) <= length; ++k) {
+            const qsizetype shortBy = k * fullSegment - length;
+            if (shortBy >= 0 && shortBy % 4 == 0 && !(shortBy == 4 || shortBy == 8 || shortBy == 16))
+                return true;
+        }
+        return false;
+    };
     if (fills(0) || fills(readStart))
         return true;
     for (qsizetype at = data.indexOf('_', readStart); at >= 0; at = data.indexOf('_', at + 1)) {

@@ -10,8 +10,8 @@
 // the read may have ended inside a message, the bytes from the last message start on are
 // held back, to be joined with the next read. A read may have ended inside a message when:
 // - it hit the read bound, or more bytes wait behind it;
-// - it ends on a whole number of full segments counted from a place where a write began
-//   (the start of the read, a message start in it, or the start of what is held): the
+// - it ends on a whole number of full segments counted from a place where a write began (the start of the read, a message start in it, or
+//   the start of what is held): the
 //   sender's system sends full segments until its queue runs dry, and the last segment of
 //   every write is shorter unless the write happens to fill it exactly.
 // A read shorter than a full segment ends where a write ended, so an ordinary chat line is
@@ -32,7 +32,9 @@ public:
 
     // `bytes` is one read. `mayGoOn`: it hit the read bound or more is waiting.
     // `fullSegment`: the size of a full segment on this connection, 0 when unknown.
-    QByteArray take(const QByteArray &bytes, bool mayGoOn, int fullSegment);
+    // `shortened`: the peer's full segments may be shorter, each by its own amount (see
+    // mayEndInside()), as while some of our segments to it were lost.
+    QByteArray take(const QByteArray &bytes, bool mayGoOn, int fullSegment, bool shortened = false);
     // Everything held, now.
     QByteArray release();
     bool isHolding() const { return !m_held.isEmpty(); }
@@ -42,7 +44,7 @@ public:
     static bool isMessageStart(const QByteArray &bytes, qsizetype at);
 
 private:
-    bool mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment) const;
+    bool mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment, bool shortened) const;
 
     QByteArray m_held;
 };
