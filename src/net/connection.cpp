@@ -25,7 +25,9 @@ Connection::Connection(QTcpSocket *socket, QObject *parent)
         }
     });
     connect(socket, &QTcpSocket::errorOccurred, this, &Connection::onError);
-    connect(socket, &QTcpSocket::bytesWritten, this, &Connection::uncorkWhenWritten);
+    connect(socket, &QTcpSocket::bytesWritten, this, &Connection::keepSegmentsFull);
+    m_corkTimer.setSingleShot(true);
+    connect(&m_corkTimer, &QTimer::timeout, this, &Connection::keepSegmentsFull);
     m_holdTimer.setSingleShot(true);
     connect(&m_holdTimer, &QTimer::timeout, this, &Connection::releaseHeld);
 }
@@ -116,31 +118,38 @@ void Connection::flush()
 // Writes straight to the connection when nothing of ours is still waiting in the socket's
 // own buffer; what the connection does not take at once, and anything after it, goes
 // through the socket's buffer, which writes it when the peer reads.
-//
-// While the socket's buffer holds anything, the system may hold the first part of a
-// message without its rest. The connection is corked meanwhile, so that this part does
-// not leave in a short segment of its own: the peer takes a short segment as the end of
-// what was sent and would show a message cut in two.
 void Connection::writeNow(const QByteArray &bytes)
 {
     qint64 done = 0;
     const qintptr fd = descriptor();
     if (fd >= 0 && m_socket->bytesToWrite() == 0) {
         done = fastpath::sendDirect(fd, bytes.constData(), bytes.size());
-        if (done == bytes.size())
+        if (done == bytes.size()) {
+            if (m_corked || bytes.size() >= MessageJoiner::MinSegmentBytes)
+                keepSegmentsFull();
             return;
+        }
     }
-    if (!m_corked)
-        m_corked = fastpath::setCorked(fd, true);
     m_socket->write(bytes.constData() + done, bytes.size() - done);
     m_socket->flush();
-    uncorkWhenWritten();
+    keepSegmentsFull();
 }
 
-void Connection::uncorkWhenWritten()
+// The peer takes a short segment as the end of what was sent (see messagejoiner.h). The
+// system sends one in the middle of a message when it holds the message's first part
+// while the rest still waits in the socket's buffer, and where the peer's receive window
+// ends. So while more than a segment of ours waits to be sent, the connection is corked:
+// the system then sends full segments only. Once less is left, it is uncorked, and the
+// short last segment leaves at once.
+void Connection::keepSegmentsFull()
 {
-    if (m_corked && m_socket->bytesToWrite() == 0)
-        m_corked = !fastpath::setCorked(descriptor(), false);
+    const qintptr fd = descriptor();
+    const bool more = m_socket->bytesToWrite() > 0
+                      || fastpath::unsentBytes(fd) >= std::max(1, fastpath::pathInfo(fd).fullSegment);
+    if (more != m_corked)
+        m_corked = fastpath::setCorked(fd, more) ? more : false;
+    if (m_corked)
+        m_corkTimer.start(CorkCheckMs);
 }
 
 qint64 Connection::bytesQueued() const
@@ -168,7 +177,7 @@ bool Connection::readSome()
 // hold a full one: a short chat line costs nothing more.
 void Connection::receive(const QByteArray &bytes)
 {
-    const bool mayGoOn = bytes.size() >= ReadBufferBytes || m_socket->bytesAvailable() > 0;
+    bool mayGoOn = bytes.size() >= ReadBufferBytes || m_socket->bytesAvailable() > 0;
     fastpath::PathInfo path;
     if (bytes.size() >= MessageJoiner::MinSegmentBytes)
         path = fastpath::pathInfo(descriptor());
@@ -179,6 +188,12 @@ void Connection::receive(const QByteArray &bytes)
         m_lastResent.start();
     }
     const bool shortened = m_lastResent.isValid() && m_lastResent.elapsed() < ShortenedForMs;
+    // A segment from the peer was lost and what came after it waits out of order: the
+    // read ends where the one sent again ends, which may be anywhere in a message.
+    if (path.outOfOrder != m_outOfOrder) {
+        m_outOfOrder = path.outOfOrder;
+        mayGoOn = true;
+    }
     const QByteArray whole = m_joiner.take(bytes, mayGoOn, path.fullSegment, shortened);
     decode(whole);
     holdBack(path.retransmitMicros, !whole.isEmpty());
@@ -247,6 +262,7 @@ void Connection::forgetPending()
 void Connection::close()
 {
     m_holdTimer.stop();
+    m_corkTimer.stop();
     flush();
     m_closedByUs = true;
     forgetPending();
@@ -257,6 +273,7 @@ void Connection::close()
 void Connection::shut()
 {
     m_holdTimer.stop();
+    m_corkTimer.stop();
     m_socket->disconnect(this);
     m_socket->abort();
     m_outbox.clear();

@@ -62,6 +62,8 @@ public:
     static constexpr int HoldQuietMaxMs = 1200;
     static constexpr int HoldQuietUnknownMs = 600;
     static constexpr int HoldMaxMs = 3000;
+    // How often a corked connection looks whether it may send its last, short segment.
+    static constexpr int CorkCheckMs = 1;
     // How long after we last sent a segment again the peer's segments may come shorter.
     static constexpr int ShortenedForMs = 5000;
 
@@ -90,7 +92,7 @@ private:
     void onError();
     void drop();
     void writeNow(const QByteArray &bytes);
-    void uncorkWhenWritten();
+    void keepSegmentsFull();
     void forgetPending();
     void receive(const QByteArray &bytes);
     void decode(const QByteArray &bytes);
@@ -105,10 +107,12 @@ private:
     QElapsedTimer m_heldSince;
     quint32 m_resent = 0;          // segments sent again, as last seen
     QElapsedTimer m_lastResent;    // since that count last grew
+    quint32 m_outOfOrder = 0;      // segments received out of order, as last seen
     QByteArray m_outbox;         // gathered while an event was raised, not yet written
     bool m_connectPending = false; // our outgoing connection was made
     bool m_closePending = false;   // the peer closed (raised after the last text)
     QString m_errorPending;        // a failure to raise (after the last text)
     bool m_closedByUs = false;
-    bool m_corked = false;         // while the socket's buffer holds part of a message
+    bool m_corked = false;         // while more than a segment waits to be sent
+    QTimer m_corkTimer;            // looks again while corked
 };

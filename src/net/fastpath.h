@@ -48,6 +48,8 @@ struct PathInfo
     int retransmitMicros = 0;
     // Segments this end has sent again since the connection began.
     quint32 resent = 0;
+    // Segments received out of order (after one that was lost) since it began.
+    quint32 outOfOrder = 0;
 };
 PathInfo pathInfo(qintptr fd);
 
@@ -69,6 +71,9 @@ QStringList defaultRouteInterfaces();
 
 // How many received bytes wait in the system for the connection; 0 when unknown.
 qint64 bytesWaiting(qintptr fd);
+
+// How many bytes of ours the system holds and has not sent yet; 0 when unknown.
+qint64 unsentBytes(qintptr fd);
 
 // Corks the connection: segments that are not full wait until it is uncorked (or at
 // most 200 ms). False when it was not done.

@@ -6,11 +6,13 @@
 #include <QString>
 
 #include <algorithm>
+#include <cstddef>
 #include <map>
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <linux/tcp.h>
 #include <sys/epoll.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,7 +74,10 @@ PathInfo pathInfo(qintptr fd)
     socklen_t size = sizeof info;
     if (fd < 0 || ::getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
         return {};
-    return {int(info.tcpi_snd_mss), int(info.tcpi_rto), info.tcpi_total_retrans};
+    PathInfo path{int(info.tcpi_snd_mss), int(info.tcpi_rto), info.tcpi_total_retrans, 0};
+    if (size >= offsetof(tcp_info, tcpi_rcv_ooopack) + sizeof info.tcpi_rcv_ooopack) // Linux 5.4
+        path.outOfOrder = info.tcpi_rcv_ooopack;
+    return path;
 }
 
 void setKeepAliveTiming(qintptr fd)
@@ -142,6 +147,12 @@ qint64 bytesWaiting(qintptr fd)
 {
     int n = 0;
     return fd >= 0 && ::ioctl(int(fd), FIONREAD, &n) == 0 ? n : 0;
+}
+
+qint64 unsentBytes(qintptr fd)
+{
+    int n = 0;
+    return fd >= 0 && ::ioctl(int(fd), SIOCOUTQNSD, &n) == 0 ? n : 0;
 }
 
 bool setCorked(qintptr fd, bool corked)

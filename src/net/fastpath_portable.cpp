@@ -49,6 +49,11 @@ qint64 bytesWaiting(qintptr)
     return 0;
 }
 
+qint64 unsentBytes(qintptr)
+{
+    return 0;
+}
+
 // Without cork a message may leave in a short segment before its rest.
 bool setCorked(qintptr, bool)
 {
