@@ -90,7 +90,7 @@ fi
 hubs="relay ngircd"
 if [ -n "$lanchat_host" ]; then
     [ -x "$lanchat_host" ] || { log "run-bench: $lanchat_host is not executable"; exit 2; }
-    hubs=${BENCH_HUBS:-lanchat relay ngircd}"
+    hubs=${BENCH_HUBS:-lanchat relay ngircd}
     log "run-bench: lanchat hub: $lanchat_host"
 else
     log "run-bench: no lanchat-benchhost (set LANCHAT_BENCHHOST); measuring the references only"

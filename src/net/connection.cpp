@@ -49,6 +49,7 @@ void Connection::setOptions()
     // So that a peer that vanished without closing is found.
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     fastpath::setKeepAliveTiming(descriptor());
+    m_fullSegment = fastpath::pathInfo(descriptor()).fullSegment;
     // Room for all that may wait for the peer, so that the system takes every message
     // whole: one it took only in part may leave without its rest (see writeNow()).
     m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, MaxQueuedBytes);
@@ -122,10 +123,13 @@ void Connection::writeNow(const QByteArray &bytes)
 {
     qint64 done = 0;
     const qintptr fd = descriptor();
+    // Longer than a segment: corked before the system may send any of it.
+    if (!m_corked && bytes.size() > m_fullSegment)
+        m_corked = fastpath::setCorked(fd, true);
     if (fd >= 0 && m_socket->bytesToWrite() == 0) {
         done = fastpath::sendDirect(fd, bytes.constData(), bytes.size());
         if (done == bytes.size()) {
-            if (m_corked || bytes.size() >= MessageJoiner::MinSegmentBytes)
+            if (m_corked)
                 keepSegmentsFull();
             return;
         }
@@ -139,13 +143,14 @@ void Connection::writeNow(const QByteArray &bytes)
 // system sends one in the middle of a message when it holds the message's first part
 // while the rest still waits in the socket's buffer, and where the peer's receive window
 // ends. So while more than a segment of ours waits to be sent, the connection is corked:
-// the system then sends full segments only. Once less is left, it is uncorked, and the
-// short last segment leaves at once.
+// the system then sends full segments only. Once less is left and the peer's window takes
+// it, it is uncorked, and the short last segment leaves at once, whole.
 void Connection::keepSegmentsFull()
 {
     const qintptr fd = descriptor();
-    const bool more = m_socket->bytesToWrite() > 0
-                      || fastpath::unsentBytes(fd) >= std::max(1, fastpath::pathInfo(fd).fullSegment);
+    const qint64 unsent = fastpath::unsentBytes(fd);
+    const bool more = m_socket->bytesToWrite() > 0 || unsent >= std::max<qsizetype>(1, m_fullSegment)
+                      || (unsent > 0 && !fastpath::windowTakes(fd, unsent));
     if (more != m_corked)
         m_corked = fastpath::setCorked(fd, more) ? more : false;
     if (m_corked)
@@ -179,21 +184,24 @@ void Connection::receive(const QByteArray &bytes)
 {
     bool mayGoOn = bytes.size() >= ReadBufferBytes || m_socket->bytesAvailable() > 0;
     fastpath::PathInfo path;
-    if (bytes.size() >= MessageJoiner::MinSegmentBytes)
+    if (bytes.size() >= std::max(MessageJoiner::MinSegmentBytes, m_fullSegment - MessageJoiner::MaxOptionRoom)) {
         path = fastpath::pathInfo(descriptor());
-    // While our segments to the peer get lost, its own come shorter (see take()); that
-    // lasts until we have sent them again, and a little longer for what is on its way.
-    if (path.resent != m_resent) {
-        m_resent = path.resent;
-        m_lastResent.start();
+        m_fullSegment = path.fullSegment;
+        // While our segments to the peer get lost, its own come shorter (see take());
+        // that lasts until we have sent them again, and a little longer for what is on
+        // its way.
+        if (path.resent != m_resent) {
+            m_resent = path.resent;
+            m_lastResent.start();
+        }
+        // A segment from the peer was lost and what came after it waits out of order:
+        // the read ends where the one sent again ends, which may be anywhere in a message.
+        if (path.outOfOrder != m_outOfOrder) {
+            m_outOfOrder = path.outOfOrder;
+            mayGoOn = true;
+        }
     }
     const bool shortened = m_lastResent.isValid() && m_lastResent.elapsed() < ShortenedForMs;
-    // A segment from the peer was lost and what came after it waits out of order: the
-    // read ends where the one sent again ends, which may be anywhere in a message.
-    if (path.outOfOrder != m_outOfOrder) {
-        m_outOfOrder = path.outOfOrder;
-        mayGoOn = true;
-    }
     const QByteArray whole = m_joiner.take(bytes, mayGoOn, path.fullSegment, shortened);
     decode(whole);
     holdBack(path.retransmitMicros, !whole.isEmpty());

@@ -105,6 +105,7 @@ private:
     MessageJoiner m_joiner;        // read, held back until the message is whole
     QTimer m_holdTimer;            // releases what is held once the peer is quiet
     QElapsedTimer m_heldSince;
+    qsizetype m_fullSegment = 0;   // as last asked; 0 until then
     quint32 m_resent = 0;          // segments sent again, as last seen
     QElapsedTimer m_lastResent;    // since that count last grew
     quint32 m_outOfOrder = 0;      // segments received out of order, as last seen

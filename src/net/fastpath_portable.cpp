@@ -54,6 +54,11 @@ qint64 unsentBytes(qintptr)
     return 0;
 }
 
+bool windowTakes(qintptr, qint64)
+{
+    return true;
+}
+
 // Without cork a message may leave in a short segment before its rest.
 bool setCorked(qintptr, bool)
 {

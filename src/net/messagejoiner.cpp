@@ -12,7 +12,6 @@ constexpr std::array<const char *, 6> MessageStarts = {
     "_SendM ", "_NameL ", "_Clsck ", "_SdSck ", "_RqSck ", "_Cnnct ",
 };
 constexpr qsizetype StartLength = 7;
-constexpr qsizetype MaxOptionRoom = 36;
 
 // The last message start at or after `from`, or -1.
 qsizetype lastMessageStart(const QByteArray &data, qsizetype from)
@@ -69,7 +68,7 @@ bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, in
         const qsizetype length = end - from;
         if (!shortened)
             return length >= fullSegment && length % fullSegment == 0;
-        for (qsizetype k = 1; k * (fullSegment - MaxOptionRoom) <= length; ++k) {
+        for (qsizetype k = 1; k * (fullSegment - MessageJoiner::MaxOptionRoom) <= length; ++k) {
             const qsizetype shortBy = k * fullSegment - length;
             if (shortBy >= 0 && shortBy % 4 == 0 && !(shortBy == 4 || shortBy == 8 || shortBy == 16))
                 return true;

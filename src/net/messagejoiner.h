@@ -29,6 +29,8 @@ public:
     static constexpr qsizetype MaxHeldBytes = 3 * (7 + 32767);
     // Smaller reads and segment sizes are not taken as full segments.
     static constexpr qsizetype MinSegmentBytes = 256;
+    // The most that acknowledgement options shorten a full segment (see mayEndInside()).
+    static constexpr qsizetype MaxOptionRoom = 36;
 
     // `bytes` is one read. `mayGoOn`: it hit the read bound or more is waiting.
     // `fullSegment`: the size of a full segment on this connection, 0 when unknown.
