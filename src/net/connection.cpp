@@ -153,7 +153,9 @@ void Connection::keepSegmentsFull()
                       || (unsent > 0 && !fastpath::windowTakes(fd, unsent));
     if (more != m_corked)
         m_corked = fastpath::setCorked(fd, more) ? more : false;
-    if (m_corked)
+    // What waits in the socket's buffer brings bytesWritten; only what waits in the
+    // system needs a look from time to time.
+    if (m_corked && m_socket->bytesToWrite() == 0)
         m_corkTimer.start(CorkCheckMs);
 }
 
