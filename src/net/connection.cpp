@@ -124,7 +124,7 @@ void Connection::writeNow(const QByteArray &bytes)
     qint64 done = 0;
     const qintptr fd = descriptor();
     // Longer than a segment: corked before the system may send any of it.
-    if (!m_corked && bytes.size() > m_fullSegment)
+    if (segmentsMatter() && !m_corked && bytes.size() > m_fullSegment)
         m_corked = fastpath::setCorked(fd, true);
     if (fd >= 0 && m_socket->bytesToWrite() == 0) {
         done = fastpath::sendDirect(fd, bytes.constData(), bytes.size());
@@ -139,6 +139,13 @@ void Connection::writeNow(const QByteArray &bytes)
     keepSegmentsFull();
 }
 
+// On a network whose segments are much shorter than what we write at once; not on
+// loopback, where a segment holds 64 KiB and every write leaves whole.
+bool Connection::segmentsMatter() const
+{
+    return m_fullSegment > 0 && m_fullSegment < OutboxFlushBytes;
+}
+
 // The peer takes a short segment as the end of what was sent (see messagejoiner.h). The
 // system sends one in the middle of a message when it holds the message's first part
 // while the rest still waits in the socket's buffer, and where the peer's receive window
@@ -147,6 +154,8 @@ void Connection::writeNow(const QByteArray &bytes)
 // it, it is uncorked, and the short last segment leaves at once, whole.
 void Connection::keepSegmentsFull()
 {
+    if (!segmentsMatter() && !m_corked)
+        return;
     const qintptr fd = descriptor();
     const qint64 unsent = fastpath::unsentBytes(fd);
     const bool more = m_socket->bytesToWrite() > 0 || unsent >= std::max<qsizetype>(1, m_fullSegment)

@@ -93,6 +93,7 @@ private:
     void drop();
     void writeNow(const QByteArray &bytes);
     void keepSegmentsFull();
+    bool segmentsMatter() const;
     void forgetPending();
     void receive(const QByteArray &bytes);
     void decode(const QByteArray &bytes);
