@@ -1,26 +1,36 @@
 #include "messagejoiner.h"
 
+#include "wireformat.h"
+
+#include <QByteArrayList>
+
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <utility>
 
 namespace {
 
-// The messages our senders write, each as it begins on the wire.
-constexpr std::array<const char *, 6> MessageStarts = {
-    "_SendM ", "_NameL ", "_Clsck ", "_SdSck ", "_RqSck ", "_Cnnct ",
-};
 constexpr qsizetype StartLength = 7;
 
-// The last message start at or after `from`, or -1.
+// The messages our senders write, each as it begins on the wire: the tag and its space.
+const QByteArrayList &messageStarts()
+{
+    static const QByteArrayList starts = [] {
+        QByteArrayList out;
+        for (const QString &tag : {WireFormat::SendM, WireFormat::NameL, WireFormat::Clsck, WireFormat::SdSck,
+                                   WireFormat::RqSck, WireFormat::Cnnct})
+            out.append(tag.toLatin1() + ' ');
+        return out;
+    }();
+    return starts;
+}
+
+// The last message start at or after `from` (at least 1), or -1.
 qsizetype lastMessageStart(const QByteArray &data, qsizetype from)
 {
     for (qsizetype at = data.lastIndexOf('_'); at >= from; at = data.lastIndexOf('_', at - 1)) {
         if (MessageJoiner::isMessageStart(data, at))
             return at;
-        if (at == 0)
-            break;
     }
     return -1;
 }
@@ -30,8 +40,9 @@ qsizetype lastMessageStart(const QByteArray &data, qsizetype from)
 bool MessageJoiner::isMessageStart(const QByteArray &bytes, qsizetype at)
 {
     const qsizetype n = std::min(StartLength, bytes.size() - at);
-    return std::any_of(MessageStarts.begin(), MessageStarts.end(), [&](const char *start) {
-        return std::memcmp(bytes.constData() + at, start, size_t(n)) == 0;
+    const auto &starts = messageStarts();
+    return std::any_of(starts.begin(), starts.end(), [&](const QByteArray &start) {
+        return std::memcmp(bytes.constData() + at, start.constData(), size_t(n)) == 0;
     });
 }
 
