@@ -75,9 +75,9 @@ qint64 bytesWaiting(qintptr fd);
 // How many bytes of ours the system holds and has not sent yet; 0 when unknown.
 qint64 unsentBytes(qintptr fd);
 
-// Whether the peer's receive window has room for this many more bytes from us; true
-// when unknown.
-bool windowTakes(qintptr fd, qint64 bytes);
+// Whether the peer's receive window has room for what of ours is not sent yet (`unsent`,
+// as unsentBytes() gave it); true when unknown.
+bool windowTakes(qintptr fd, qint64 unsent);
 
 // Corks the connection: segments that are not full wait until it is uncorked (or at
 // most 200 ms). False when it was not done.

@@ -155,17 +155,17 @@ qint64 unsentBytes(qintptr fd)
     return fd >= 0 && ::ioctl(int(fd), SIOCOUTQNSD, &n) == 0 ? n : 0;
 }
 
-bool windowTakes(qintptr fd, qint64 bytes)
+bool windowTakes(qintptr fd, qint64 unsent)
 {
     tcp_info info{};
     socklen_t size = sizeof info;
-    int queued = 0, unsent = 0;
+    int queued = 0;
     if (fd < 0 || ::getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &size) != 0
         || size < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd // Linux 5.4
-        || ::ioctl(int(fd), SIOCOUTQ, &queued) != 0 || ::ioctl(int(fd), SIOCOUTQNSD, &unsent) != 0)
+        || ::ioctl(int(fd), SIOCOUTQ, &queued) != 0)
         return true;
     const qint64 inFlight = qint64(queued) - unsent;
-    return qint64(info.tcpi_snd_wnd) - inFlight >= bytes;
+    return qint64(info.tcpi_snd_wnd) - inFlight >= unsent;
 }
 
 bool setCorked(qintptr fd, bool corked)
