@@ -275,9 +275,12 @@ private slots:
         auto shown = [&] { return list->model()->rowCount(); };
         QTRY_COMPARE(shown(), 2); // the start lines, then the log is idle
         QTest::qWait(LogModel::RefreshMs * 2);
-        w->state->RecieveList.AppendLog(QStringLiteral("a")); // shown at once
+        w->state->RecieveList.AppendLog(QStringLiteral("a"));
+        QCOMPARE(shown(), 2); // not while the event that logs it runs: the relay goes first
+        QTRY_COMPARE(shown(), 3); // then at once
         w->state->RecieveList.AppendLog(QStringLiteral("b")); // gathered
         w->state->RecieveList.addLine(QStringLiteral("c")); // gathered; does not move the selection
+        QTest::qWait(LogModel::RefreshMs / 4);
         QCOMPARE(shown(), 3);
         QCOMPARE(list->currentIndex().row(), 2);
         QTRY_COMPARE(shown(), 5);

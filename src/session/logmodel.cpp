@@ -1,5 +1,7 @@
 #include "logmodel.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 
 namespace {
@@ -29,7 +31,6 @@ LogModel::LogModel(QObject *parent)
     : QAbstractListModel(parent)
 {
     m_timer.setSingleShot(true);
-    m_timer.setInterval(RefreshMs);
     connect(&m_timer, &QTimer::timeout, this, &LogModel::flush);
 }
 
@@ -45,7 +46,7 @@ QVariant LogModel::data(const QModelIndex &index, int role) const
     if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
         return m_lines.at(index.row());
     if (role == TimeRole)
-        return m_times.at(index.row());
+        return QDateTime::fromMSecsSinceEpoch(m_times.at(index.row())).toLocalTime();
     return {};
 }
 
@@ -57,24 +58,20 @@ void LogModel::AppendLog(const QString &line)
 
 void LogModel::addLine(const QString &line)
 {
-    if (m_timer.isActive()) {
-        // Gathered lines are bounded as the log is: a flood of long lines between two
-        // refreshes would otherwise pile up here.
-        m_pending << line;
-        m_pendingTimes << QTime::currentTime();
-        m_pendingChars += line.size();
-        if (const int dropped = oldestToDrop(m_pending, m_pendingChars)) {
-            m_pending.remove(0, dropped);
-            m_pendingTimes.remove(0, dropped);
-            if (m_pendingSelect > 0)
-                m_pendingSelect = std::max(m_pendingSelect - dropped, 0);
-        }
-    } else {
-        append({line}, {QTime::currentTime()});
-        keepNewest();
-        m_timer.start();
+    // Gathered lines are bounded as the log is: a flood of long lines between two
+    // refreshes would otherwise pile up here.
+    m_pending << line;
+    m_pendingTimes << QDateTime::currentMSecsSinceEpoch();
+    m_pendingChars += line.size();
+    if (const int dropped = oldestToDrop(m_pending, m_pendingChars)) {
+        m_pending.remove(0, dropped);
+        m_pendingTimes.remove(0, dropped);
+        if (m_pendingSelect > 0)
+            m_pendingSelect = std::max(m_pendingSelect - dropped, 0);
     }
-    emit lineAdded();
+    // An idle log shows the line as soon as the event loop is back.
+    if (!m_timer.isActive())
+        m_timer.start(0);
 }
 
 void LogModel::selectLast()
@@ -97,7 +94,8 @@ void LogModel::flush()
         select(std::max(base + m_pendingSelect - dropped, 0));
         m_pendingSelect = -1;
     }
-    m_timer.start();
+    m_timer.start(RefreshMs);
+    emit linesShown();
 }
 
 int LogModel::count()
@@ -130,7 +128,7 @@ void LogModel::select(int row)
     emit rowSelected(row);
 }
 
-void LogModel::append(const QStringList &lines, const QList<QTime> &times)
+void LogModel::append(const QStringList &lines, const QList<qint64> &times)
 {
     if (lines.isEmpty())
         return;

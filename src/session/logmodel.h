@@ -3,16 +3,20 @@
 #include <QAbstractListModel>
 #include <QList>
 #include <QStringList>
-#include <QTime>
 #include <QTimer>
 
 // The chat log RecieveList: its lines, as plain strings (a long-running hub keeps
 // thousands of them, and an item object per line would cost several times the text),
 // each with the time it was logged, and which line is selected.
 //
-// A line added to an idle log is shown at once; lines that follow within RefreshMs are
-// gathered and shown together, so that a flood of lines costs one update of the views,
-// not one each. Reading the lines shows the gathered ones first.
+// Adding a line only notes it. A line added to an idle log is shown when the event being
+// handled is over: the hub logs a line before relaying it, and the views, their painting
+// and the accessibility events they raise must not hold up the relay. Lines that follow
+// within RefreshMs are gathered and shown together, so that a flood of lines costs one
+// update of the views, not one each. Reading the lines shows the gathered ones first.
+//
+// The time of a line is kept in UTC and turned into local time only when it is shown:
+// a local time costs a look at the system's time zone file every time.
 class LogModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -25,7 +29,7 @@ public:
     // newest line is always kept whole.
     static constexpr qsizetype MaxChars = 2000000;
     static constexpr int RefreshMs = 200;
-    // The time a line was logged, as a QTime.
+    // The time a line was logged, as a QDateTime in local time.
     static constexpr int TimeRole = Qt::UserRole + 1;
 
     explicit LogModel(QObject *parent = nullptr);
@@ -48,24 +52,24 @@ public:
     int selectedRow();
 
 signals:
-    // A line was added (perhaps still gathered).
-    void lineAdded();
+    // Lines were shown.
+    void linesShown();
     // The log asks its views to select this row and scroll it into view.
     void rowSelected(int row);
 
 private:
-    void append(const QStringList &lines, const QList<QTime> &times);
+    void append(const QStringList &lines, const QList<qint64> &times);
     int keepNewest();
     void select(int row);
 
     QStringList m_lines;
-    QList<QTime> m_times; // one per line
+    QList<qint64> m_times; // one per line, in milliseconds since the epoch (UTC)
     qsizetype m_chars = 0; // in all lines
     int m_selected = -1;
 
-    QTimer m_timer;
+    QTimer m_timer;          // shows what is gathered; idle while nothing was shown lately
     QStringList m_pending;   // added, not yet shown
-    QList<QTime> m_pendingTimes;
+    QList<qint64> m_pendingTimes;
     qsizetype m_pendingChars = 0;
     int m_pendingSelect = -1; // position in m_pending of the line to select
 };

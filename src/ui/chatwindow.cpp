@@ -65,7 +65,7 @@ ChatWindow::ChatWindow(SessionState &state, QWidget *parent)
     connect(m_tSend, &QLineEdit::returnPressed, this, &ChatWindow::sendTypedLine);
     connect(&m_state.RecieveList, &LogModel::rowSelected, this,
             [this](int row) { m_recieveList->setCurrentIndex(m_state.RecieveList.index(row)); });
-    connect(&m_state.RecieveList, &LogModel::lineAdded, this, [this] {
+    connect(&m_state.RecieveList, &LogModel::linesShown, this, [this] {
         if (isMinimized() || !isActiveWindow())
             QApplication::alert(this);
     });

@@ -5,6 +5,7 @@
 #include <QAbstractItemView>
 #include <QAction>
 #include <QClipboard>
+#include <QDateTime>
 #include <QGuiApplication>
 #include <QHelpEvent>
 #include <QStyledItemDelegate>
@@ -32,7 +33,7 @@ public:
     {
         if (event->type() != QEvent::ToolTip || !index.isValid())
             return QStyledItemDelegate::helpEvent(event, view, option, index);
-        const QTime logged = index.data(LogModel::TimeRole).toTime();
+        const QDateTime logged = index.data(LogModel::TimeRole).toDateTime();
         QToolTip::showText(event->globalPos(),
                            toolTipText(index.data().toString(), logged.isValid() ? logged.toString(u"HH:mm:ss") : QString()),
                            view, view->visualRect(index));
