@@ -33,6 +33,14 @@ void ServerHub::yieldNow()
     }
 }
 
+// After a pause the count of YieldCheckNs starts afresh, from where the new work begins.
+void ServerHub::startWalk()
+{
+    const qint64 now = m_yieldClock.nsecsElapsed();
+    if (now - m_lastYieldCheck >= YieldCheckNs)
+        m_lastYieldCheck = now;
+}
+
 void ServerHub::open()
 {
     const SessionSettings &s = m_state.Settings;
@@ -165,6 +173,7 @@ void ServerHub::departure(int index)
 
 void ServerHub::broadcast(const QByteArray &bytes, bool yield)
 {
+    startWalk();
     const int bound = m_slots.SizeOfClient;
     for (int i = 1; i <= bound; ++i) {
         // Released during a yield (above the current top) or closed: skipped.
@@ -270,6 +279,7 @@ void ServerHub::registerName(int index, QStringView value, bool more)
 
     // The name list to the newcomer, for as long as its connection is there.
     const quint64 newcomer = m_sockets.serial(index);
+    startWalk();
     const int listBound = m_slots.SizeOfClient;
     for (int p = 0; p <= listBound; ++p) {
         if (hasLeft(index, newcomer))

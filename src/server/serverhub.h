@@ -36,6 +36,8 @@ public:
     // The walks yield after every send. A yield looks whether a connection has something
     // waiting at most every YieldCheckNs, and handles everything pending when one has;
     // the window's own events (typing, painting) are handled at least every FullYieldMs.
+    // Work that begins after a pause looks first when it has run YieldCheckNs: a line
+    // that reaches an idle hub is relayed to everyone before anything else is looked at.
     static constexpr qint64 YieldCheckNs = 50000;
     static constexpr qint64 FullYieldMs = 5;
 
@@ -76,6 +78,7 @@ private:
     void broadcast(const QByteArray &bytes, bool yield);
     void refuseLongLine(int index, qsizetype length);
     void yieldNow();
+    void startWalk();
     // Whether the client that had the slot when its element had this serial has gone
     // (its slot marked closed, or released and perhaps taken by someone else).
     bool hasLeft(int slot, quint64 serial) const;
