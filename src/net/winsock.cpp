@@ -5,6 +5,7 @@
 
 #include "listener.h"
 
+#include <QAbstractEventDispatcher>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QTcpSocket>
@@ -14,6 +15,13 @@ Winsock::Winsock(QObject *parent)
     : QObject(parent)
 {
     load(0); // element 0 exists from the start
+    // The pump runs when the event loop next starts a round or is about to wait (see
+    // mark()). Both come from the loop itself, never from inside a socket's call.
+    if (auto *loop = QAbstractEventDispatcher::instance(thread())) {
+        connect(loop, &QAbstractEventDispatcher::awake, this, &Winsock::pumpIfMarked);
+        connect(loop, &QAbstractEventDispatcher::aboutToBlock, this, &Winsock::pumpIfMarked);
+        m_loopHooked = true;
+    }
 }
 
 Winsock::~Winsock()

@@ -20,8 +20,8 @@ class QTcpSocket;
 // - text is UTF-8, decoded per element with a stateful decoder, so a character split
 //   across two reads arrives whole; invalid bytes and NUL become U+FFFD;
 // - no event is raised from inside a call of a Qt socket or listener: their signals only
-//   note what happened, and the events are raised by a queued call that the event loop
-//   (or a yield) runs. So a handler that yields never runs a nested event loop inside a
+//   note what happened, and the events are raised by the pump, which the event loop (or
+//   a yield) runs when it starts a round or is about to wait. So a handler that yields never runs a nested event loop inside a
 //   QTcpSocket's own code, and nothing a handler does can pull a socket out from under
 //   a call of its own;
 // - DataArrival for an element is never raised while a DataArrival handler of the same
@@ -122,6 +122,7 @@ private:
     void reapRetired();
     void mark(int index, quint64 serial);
     void pump();
+    void pumpIfMarked();
     void raise(int index, quint64 serial);
     void acceptWaiting(int index, quint64 serial);
     void flushAll();
@@ -144,7 +145,8 @@ private:
     QHash<qint64, QTcpSocket *> m_pending;
     QList<QTcpSocket *> m_refused; // told why, waiting for the peer to close
     QList<std::pair<int, quint64>> m_ready; // elements with something to raise, in order
-    bool m_pumpQueued = false;
+    bool m_pumpQueued = false; // marked elements wait for the pump
+    bool m_loopHooked = false; // the event loop runs the pump when it starts a round
     int m_depth = 0; // EventScopes open
     QList<QObject *> m_retired;
     bool m_reapQueued = false;

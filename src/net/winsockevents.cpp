@@ -9,6 +9,11 @@
 
 // Notes that the element has something to raise and makes sure the pump runs. Called from
 // what connections and listeners note, which must not run handlers themselves.
+//
+// What a socket notes comes from the event loop's look at the sockets; the loop then
+// starts its next round, or is about to wait, and the pump runs there, so a line costs
+// no posted event and no wake-up of the loop. Inside an event of ours the loop may just
+// have decided to wait, so the pump is posted, which wakes it.
 void Winsock::mark(int index, quint64 serial)
 {
     Element *e = element(index, serial);
@@ -18,8 +23,15 @@ void Winsock::mark(int index, quint64 serial)
     m_ready.append({index, serial});
     if (!m_pumpQueued) {
         m_pumpQueued = true;
-        QMetaObject::invokeMethod(this, &Winsock::pump, Qt::QueuedConnection);
+        if (m_depth > 0 || !m_loopHooked)
+            QMetaObject::invokeMethod(this, &Winsock::pump, Qt::QueuedConnection);
     }
+}
+
+void Winsock::pumpIfMarked()
+{
+    if (m_pumpQueued)
+        pump();
 }
 
 // Raises what the marked elements have to raise, in the order they were marked. What an
@@ -119,11 +131,16 @@ Winsock::EventScope::~EventScope()
 void Winsock::flushAll()
 {
     // Handlers may load and unload elements meanwhile: each index is looked up afresh.
-    const QList<int> dirty = std::exchange(m_dirty, {});
-    for (int index : dirty) {
+    // The list's storage is kept for the next event rather than allocated for each.
+    QList<int> dirty;
+    dirty.swap(m_dirty);
+    for (int index : std::as_const(dirty)) {
         if (Element *e = element(index, 0); e && e->connection)
             e->connection->flush();
     }
+    dirty.clear();
+    if (m_dirty.isEmpty())
+        m_dirty.swap(dirty);
 }
 
 // Takes the object out of use at once and keeps it until no event of ours is running
