@@ -2,19 +2,24 @@
 # Hub benchmark: the lanchat hub against a minimal epoll relay and ngircd,
 # all driven by the same load generator on loopback.
 #
-#   bench/run-bench.sh [--lanchat-host PATH] [--clients "10 50"] [--runs 3]
-#                      [--quick] [--out DIR] [--results FILE]
+#   bench/run-bench.sh [--lanchat-host PATH] [--baseline-host PATH]
+#                      [--clients "10 50"] [--runs 3] [--quick] [--out DIR]
+#                      [--results FILE]
 #
 # The lanchat hub is measured when a bench host program is known: the path in
 # $LANCHAT_BENCHHOST or --lanchat-host, else a built lanchat-benchhost found
 # under the repository, else one built here when the project's CMake files
-# define that target. The host is started as `lanchat-benchhost PORT` with
-# QT_QPA_PLATFORM=offscreen and must listen on 127.0.0.1:PORT with the hub
-# nickname "hub". Without it only the two references run.
+# define that target. The host is started as `lanchat-benchhost PORT` and must
+# listen on 127.0.0.1:PORT with the hub nickname "hub"; it runs twice: offscreen
+# (hub "lanchat") and on X11 with the accessibility bridge on, as on a desktop
+# (hub "lanchat-x11": Xvfb, a private D-Bus session bus and the AT-SPI bus
+# launcher). --baseline-host adds another build of it (hubs "baseline" and
+# "baseline-x11"), measured in turn with the others in the same sitting.
+# Without a host only the two references run.
 #
 # Environment: BENCH_BUILD_DIR (default <repo>/build-bench), BENCH_PORT_BASE
 # (default 20100), BENCH_TOTAL_LINES (default 100000), BENCH_TOTAL_MAX_SECONDS
-# (default 90).
+# (default 90), BENCH_HUBS (the hubs to run, in this order in every round).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -26,15 +31,17 @@ total_max=${BENCH_TOTAL_MAX_SECONDS:-90}
 clients_list="10 50"
 runs=3
 lanchat_host=${LANCHAT_BENCHHOST:-}
+baseline_host=${LANCHAT_BASELINE:-}
 out=""
 results=""
 loadgen_extra=()
 
-usage() { sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; }
 
 while [ $# -gt 0 ]; do
     case "$1" in
         --lanchat-host) lanchat_host=$2; shift 2 ;;
+        --baseline-host) baseline_host=$2; shift 2 ;;
         --clients) clients_list=$2; shift 2 ;;
         --runs) runs=$2; shift 2 ;;
         --out) out=$2; shift 2 ;;
@@ -56,6 +63,11 @@ missing=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 [ -x "$ngircd_bin" ] || missing+=(ngircd)
+# The desktop for the X11 runs.
+command -v Xvfb >/dev/null || missing+=(xvfb)
+command -v dbus-daemon >/dev/null || missing+=(dbus-daemon)
+command -v dbus-send >/dev/null || missing+=(dbus-bin)
+[ -x /usr/libexec/at-spi-bus-launcher ] || missing+=(at-spi2-core)
 if [ ${#missing[@]} -gt 0 ]; then
     sudo_cmd=()
     [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
@@ -90,7 +102,13 @@ fi
 hubs="relay ngircd"
 if [ -n "$lanchat_host" ]; then
     [ -x "$lanchat_host" ] || { log "run-bench: $lanchat_host is not executable"; exit 2; }
-    hubs=${BENCH_HUBS:-lanchat relay ngircd}
+    default_hubs="lanchat lanchat-x11 relay ngircd"
+    if [ -n "$baseline_host" ]; then
+        [ -x "$baseline_host" ] || { log "run-bench: $baseline_host is not executable"; exit 2; }
+        default_hubs="baseline lanchat baseline-x11 lanchat-x11 relay ngircd"
+        log "run-bench: baseline hub: $baseline_host"
+    fi
+    hubs=${BENCH_HUBS:-$default_hubs}
     log "run-bench: lanchat hub: $lanchat_host"
 else
     log "run-bench: no lanchat-benchhost (set LANCHAT_BENCHHOST); measuring the references only"
@@ -113,6 +131,45 @@ port_taken() {  # does any TCP socket, in any state, use local port $1?
     cat /proc/net/tcp /proc/net/tcp6 2>/dev/null | grep -qE "^ *[0-9]+: [0-9A-F]+:$hex "
 }
 
+# --- the desktop of the X11 runs ------------------------------------------------
+# Xvfb on a free display, a private session bus and the AT-SPI bus launcher, so that
+# Qt's accessibility bridge connects as it does on a desktop; the bridge is forced on
+# with QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1. Started once, stopped at exit.
+desk_pids=()
+desk_env=()
+start_desktop() {
+    local d=90
+    while [ -e "/tmp/.X$d-lock" ] || [ -e "/tmp/.X11-unix/X$d" ]; do d=$((d + 1)); done
+    Xvfb ":$d" -screen 0 1280x1024x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+    desk_pids+=($!)
+    local i
+    for i in $(seq 100); do [ -e "/tmp/.X11-unix/X$d" ] && break; sleep 0.05; done
+    local bus
+    bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=3 3>"$out/dbus.pid") || return 1
+    desk_pids+=($(cat "$out/dbus.pid"))
+    DISPLAY=":$d" DBUS_SESSION_BUS_ADDRESS=$bus /usr/libexec/at-spi-bus-launcher --launch-immediately \
+        >"$out/at-spi.log" 2>&1 &
+    desk_pids+=($!)
+    desk_env=(DISPLAY=":$d" DBUS_SESSION_BUS_ADDRESS="$bus" XDG_RUNTIME_DIR="$out/runtime"
+              QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1)
+    mkdir -p -m 700 "$out/runtime"
+    for i in $(seq 100); do
+        if DBUS_SESSION_BUS_ADDRESS=$bus dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus \
+            org.a11y.Bus.GetAddress >/dev/null 2>&1; then
+            log "run-bench: desktop for the X11 runs on :$d, accessibility bus up"
+            return 0
+        fi
+        sleep 0.05
+    done
+    log "run-bench: the accessibility bus did not start (see $out/at-spi.log)"
+    return 1
+}
+stop_desktop() {
+    local p
+    for p in "${desk_pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+    desk_pids=()
+}
+
 stop_hub() {
     [ -n "$hub_pid" ] || return 0
     kill -TERM "$hub_pid" 2>/dev/null || true
@@ -125,7 +182,7 @@ stop_hub() {
     wait "$hub_pid" 2>/dev/null || true
     hub_pid=""
 }
-trap stop_hub EXIT
+trap 'stop_hub; stop_desktop' EXIT
 trap 'exit 130' INT TERM
 
 write_ngircd_conf() {  # $1 file, $2 port
@@ -164,9 +221,11 @@ start_hub() {
             local conf=$out/ngircd-$port.conf
             write_ngircd_conf "$conf" "$port"
             "$ngircd_bin" -n -f "$conf" >"$logf" 2>&1 & hub_pid=$! ;;
-        lanchat)
+        lanchat|baseline)
             # Hook: the bench host opens the hub's window offscreen on PORT.
-            QT_QPA_PLATFORM=offscreen "$lanchat_host" "$port" >"$logf" 2>&1 & hub_pid=$! ;;
+            QT_QPA_PLATFORM=offscreen "$(host_of "$kind")" "$port" >"$logf" 2>&1 & hub_pid=$! ;;
+        lanchat-x11|baseline-x11)
+            env "${desk_env[@]}" "$(host_of "$kind")" "$port" >"$logf" 2>&1 & hub_pid=$! ;;
     esac
     local i
     for i in $(seq 200); do
@@ -179,7 +238,13 @@ start_hub() {
     return 1
 }
 
-mode_of() { case "$1" in ngircd) echo irc ;; *) echo "$1" ;; esac; }
+mode_of() { case "$1" in ngircd) echo irc ;; relay) echo relay ;; *) echo lanchat ;; esac; }
+host_of() { case "$1" in baseline*) echo "$baseline_host" ;; *) echo "$lanchat_host" ;; esac; }
+
+case " $hubs " in
+    *-x11*) start_desktop || { log "run-bench: no desktop: the X11 runs are left out"; hubs=$(echo "$hubs" | tr ' ' '\n' | grep -v -- '-x11$' | tr '\n' ' '); } ;;
+esac
+hosted_hubs=$(echo "$hubs" | tr ' ' '\n' | grep -E '^(lanchat|baseline)' | tr '\n' ' ' || true)
 
 # --- runs -------------------------------------------------------------------------
 read -r load1 _ </proc/loadavg
@@ -252,28 +317,34 @@ summary=$out/summary.md
             echo "| $hub | $n | $(fmt "$(median lat_p50_us "${files[@]}")" 0) | $(fmt "$(median lat_p99_us "${files[@]}")" 0) | $(fmt "$(median lat_max_us "${files[@]}")" 0) | $(fmt "$(median tp_lines_per_s "${files[@]}")" 0) | $(fmt "$(median tp_deliveries_per_s "${files[@]}")" 0) | $(fmt "$(median tp_hub_cpu_ms_per_1k_deliveries "${files[@]}")" 3) | $(median hub_rss_start_kb "${files[@]}") | $(median hub_rss_after_kb "${files[@]}") | $(median lines_sent "${files[@]}") | $(median hub_rss_total_kb "${files[@]}") | $bad |"
         done
     done
-    if [ -n "$lanchat_host" ]; then
+    if [ -n "$hosted_hubs" ]; then
         echo
-        echo "Ratios lanchat / reference (medians). Fan-out and CPU: lower is better, target ≤ 1.00 against ngircd; deliveries/s: higher is better, target ≥ 1.00 against ngircd."
+        echo "Ratios lanchat / reference (medians), for each run of the hub (offscreen, X11 with the accessibility bridge; baseline = the other build). Fan-out and CPU: lower is better, target ≤ 1.00 against ngircd; deliveries/s: higher is better, target ≥ 1.00 against ngircd."
         echo
-        echo "| N | against | fan-out p50 | p99 | deliveries/s | hub CPU per delivery |"
-        echo "|---|---|---|---|---|---|"
+        echo "| hub | N | against | fan-out p50 | p99 | deliveries/s | hub CPU per delivery |"
+        echo "|---|---|---|---|---|---|---|"
         for n in $clients_list; do
-            lf=("$out/lanchat-n$n-r"*.txt)
-            for ref in ngircd relay; do
-                rf=("$out/$ref-n$n-r"*.txt)
-                row="| $n | $ref"
-                for key in lat_p50_us lat_p99_us tp_deliveries_per_s tp_hub_cpu_ms_per_1k_deliveries; do
-                    row="$row | $(ratio "$(median "$key" "${lf[@]}")" "$(median "$key" "${rf[@]}")")"
+            for hub in $hosted_hubs; do
+                lf=("$out/$hub-n$n-r"*.txt)
+                for ref in ngircd relay; do
+                    case " $hubs " in *" $ref "*) ;; *) continue ;; esac
+                    rf=("$out/$ref-n$n-r"*.txt)
+                    row="| $hub | $n | $ref"
+                    for key in lat_p50_us lat_p99_us tp_deliveries_per_s tp_hub_cpu_ms_per_1k_deliveries; do
+                        row="$row | $(ratio "$(median "$key" "${lf[@]}")" "$(median "$key" "${rf[@]}")")"
+                    done
+                    echo "$row |"
                 done
-                echo "$row |"
             done
         done
         echo
-        echo "lanchat RSS growth after the long phase (RSS then − RSS start, kB): $(for n in $clients_list; do
-            lf=("$out/lanchat-n$n-r"*.txt)
-            printf 'N=%s: %s  ' "$n" "$(awk -v a="$(median hub_rss_total_kb "${lf[@]}")" -v b="$(median hub_rss_start_kb "${lf[@]}")" 'BEGIN { if (a == "-" || b == "-") print "-"; else print a - b }')"
-        done)"
+        for hub in $hosted_hubs; do
+            echo "$hub RSS growth after the long phase (RSS then − RSS start, kB): $(for n in $clients_list; do
+                lf=("$out/$hub-n$n-r"*.txt)
+                printf 'N=%s: %s  ' "$n" "$(awk -v a="$(median hub_rss_total_kb "${lf[@]}")" -v b="$(median hub_rss_start_kb "${lf[@]}")" 'BEGIN { if (a == "-" || b == "-") print "-"; else print a - b }')"
+            done)"
+            echo
+        done
     fi
     echo
     if [ "$failures" -eq 0 ]; then
