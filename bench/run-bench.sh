@@ -3,8 +3,8 @@
 # all driven by the same load generator on loopback.
 #
 #   bench/run-bench.sh [--lanchat-host PATH] [--baseline-host PATH]
-#                      [--clients "10 50"] [--runs 3] [--quick] [--out DIR]
-#                      [--results FILE]
+#                      [--clients "10 50"] [--runs 3] [--quick] [--one-core]
+#                      [--out DIR] [--results FILE]
 #
 # The lanchat hub is measured when a bench host program is known: the path in
 # $LANCHAT_BENCHHOST or --lanchat-host, else a built lanchat-benchhost found
@@ -15,7 +15,8 @@
 # (hub "lanchat-x11": Xvfb, a private D-Bus session bus and the AT-SPI bus
 # launcher). --baseline-host adds another build of it (hubs "baseline" and
 # "baseline-x11"), measured in turn with the others in the same sitting.
-# Without a host only the two references run.
+# Without a host only the two references run. --one-core runs every hub and the
+# load generator on CPU 0, so that no line waits for an idle core to wake up.
 #
 # Environment: BENCH_BUILD_DIR (default <repo>/build-bench), BENCH_PORT_BASE
 # (default 20100), BENCH_TOTAL_LINES (default 100000), BENCH_TOTAL_MAX_SECONDS
@@ -35,8 +36,9 @@ baseline_host=${LANCHAT_BASELINE:-}
 out=""
 results=""
 loadgen_extra=()
+pin=()
 
-usage() { sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; }
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -46,6 +48,7 @@ while [ $# -gt 0 ]; do
         --runs) runs=$2; shift 2 ;;
         --out) out=$2; shift 2 ;;
         --results) results=$2; shift 2 ;;
+        --one-core) pin=(taskset -c 0); shift ;;
         --quick)
             runs=1; total_lines=0
             loadgen_extra=(--latency-lines 500 --seconds 2)
@@ -216,16 +219,16 @@ EOF
 start_hub() {
     local kind=$1 port=$2 logf=$3
     case "$kind" in
-        relay) "$relay" "$port" --max-seconds 1800 >"$logf" 2>&1 & hub_pid=$! ;;
+        relay) "${pin[@]}" "$relay" "$port" --max-seconds 1800 >"$logf" 2>&1 & hub_pid=$! ;;
         ngircd)
             local conf=$out/ngircd-$port.conf
             write_ngircd_conf "$conf" "$port"
-            "$ngircd_bin" -n -f "$conf" >"$logf" 2>&1 & hub_pid=$! ;;
+            "${pin[@]}" "$ngircd_bin" -n -f "$conf" >"$logf" 2>&1 & hub_pid=$! ;;
         lanchat|baseline)
             # Hook: the bench host opens the hub's window offscreen on PORT.
-            QT_QPA_PLATFORM=offscreen "$(host_of "$kind")" "$port" >"$logf" 2>&1 & hub_pid=$! ;;
+            QT_QPA_PLATFORM=offscreen "${pin[@]}" "$(host_of "$kind")" "$port" >"$logf" 2>&1 & hub_pid=$! ;;
         lanchat-x11|baseline-x11)
-            env "${desk_env[@]}" "$(host_of "$kind")" "$port" >"$logf" 2>&1 & hub_pid=$! ;;
+            env "${desk_env[@]}" "${pin[@]}" "$(host_of "$kind")" "$port" >"$logf" 2>&1 & hub_pid=$! ;;
     esac
     local i
     for i in $(seq 200); do
@@ -271,7 +274,7 @@ for n in $clients_list; do
             fi
             total_args=()
             [ "$total_lines" -gt 0 ] && total_args=(--total-lines "$total_lines" --total-max-seconds "$total_max")
-            if "$loadgen" --mode "$(mode_of "$hub")" --port "$port" --clients "$n" --hub-pid "$hub_pid" \
+            if "${pin[@]}" "$loadgen" --mode "$(mode_of "$hub")" --port "$port" --clients "$n" --hub-pid "$hub_pid" \
                 --max-seconds 400 "${total_args[@]}" "${loadgen_extra[@]}" >"$f.txt" 2>"$f.err"; then
                 :
             else
@@ -306,7 +309,7 @@ summary=$out/summary.md
 {
     echo "Machine: $(uname -srm), $(nproc) cores, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
     echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); load average at start: $load1; wall time $((t_end - t_start)) s"
-    echo "Medians of $runs run(s) each; lines checked for cuts, changes, order and loss in every run."
+    echo "Medians of $runs run(s) each; lines checked for cuts, changes, order and loss in every run.${pin:+ Every hub and the load generator on CPU 0 (--one-core).}"
     echo
     echo "| hub | N | fan-out p50 µs | p99 µs | max µs | lines/s | deliveries/s | hub CPU ms / 1,000 deliveries | RSS start kB | RSS after kB | lines in all | RSS then kB | failed runs |"
     echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
