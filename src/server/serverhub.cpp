@@ -23,6 +23,9 @@ ServerHub::ServerHub(SessionState &state, SocketArray &sockets)
 // order in which they came.
 void ServerHub::yieldNow()
 {
+    if (++m_yieldsUnclocked < YieldClockCalls)
+        return;
+    m_yieldsUnclocked = 0;
     const qint64 now = m_yieldClock.nsecsElapsed();
     if (now - m_lastYieldCheck < YieldCheckNs)
         return;

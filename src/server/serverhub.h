@@ -40,6 +40,9 @@ public:
     // that reaches an idle hub is relayed to everyone before anything else is looked at.
     static constexpr qint64 YieldCheckNs = 50000;
     static constexpr qint64 FullYieldMs = 5;
+    // Reading the clock costs more than a gathered send: a yield reads it only every
+    // YieldClockCalls calls (a handful of sends, well within YieldCheckNs).
+    static constexpr int YieldClockCalls = 8;
 
     ServerHub(SessionState &state, SocketArray &sockets);
 
@@ -92,5 +95,6 @@ private:
     QElapsedTimer m_yieldClock;
     qint64 m_lastYieldCheck = 0;
     qint64 m_lastFullYield = 0;
+    int m_yieldsUnclocked = 0; // yields since the clock was last read
     std::array<int, MaxSlots + 1> m_registrations{}; // per connection
 };
