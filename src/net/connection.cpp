@@ -78,19 +78,26 @@ void Connection::onError()
     emit noted();
 }
 
+// A relay sends to every peer for every line, so the common case asks Qt nothing: what
+// joins a non-empty outbox was checked with the outbox's first part (flush() looks at the
+// connection again before writing), and Qt's buffer is asked for its size only when the
+// most it can hold would pass the bound.
 bool Connection::send(const QByteArray &utf8, bool gather)
 {
-    if (!isConnected())
+    const bool first = m_outbox.isEmpty();
+    if (first && !isConnected())
         return false;
-    if (m_socket->bytesToWrite() + m_outbox.size() + utf8.size() > MaxQueuedBytes) {
-        drop();
-        return false;
+    if (m_mostInQt + m_outbox.size() + utf8.size() > MaxQueuedBytes) {
+        m_mostInQt = m_socket->bytesToWrite();
+        if (m_mostInQt + m_outbox.size() + utf8.size() > MaxQueuedBytes) {
+            drop();
+            return false;
+        }
     }
     if (!gather) {
         writeNow(utf8);
         return false;
     }
-    const bool first = m_outbox.isEmpty();
     m_outbox += utf8;
     if (m_outbox.size() >= OutboxFlushBytes)
         flush();
@@ -112,8 +119,15 @@ void Connection::flush()
 {
     if (m_outbox.isEmpty())
         return;
-    writeNow(m_outbox);
-    m_outbox.clear();
+    // A peer that left meanwhile gets nothing.
+    if (isConnected())
+        writeNow(m_outbox);
+    // The outbox keeps its storage (at most OutboxFlushBytes and a line) for the next
+    // event, rather than growing it afresh for every event of a busy chat.
+    if (m_outbox.capacity() <= OutboxFlushBytes * 2 && m_outbox.isDetached())
+        m_outbox.resize(0);
+    else
+        m_outbox.clear();
 }
 
 // Writes straight to the connection when nothing of ours is still waiting in the socket's
@@ -136,6 +150,7 @@ void Connection::writeNow(const QByteArray &bytes)
     }
     m_socket->write(bytes.constData() + done, bytes.size() - done);
     m_socket->flush();
+    m_mostInQt = m_socket->bytesToWrite();
     keepSegmentsFull();
 }
 

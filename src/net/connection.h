@@ -111,6 +111,7 @@ private:
     QElapsedTimer m_lastResent;    // since that count last grew
     quint32 m_outOfOrder = 0;      // segments received out of order, as last seen
     QByteArray m_outbox;         // gathered while an event was raised, not yet written
+    qint64 m_mostInQt = 0;       // Qt's buffer holds at most this much (it only shrinks by itself)
     bool m_connectPending = false; // our outgoing connection was made
     bool m_closePending = false;   // the peer closed (raised after the last text)
     QString m_errorPending;        // a failure to raise (after the last text)
