@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmark host: opens the hub's chat window (offscreen is fine) on the port given on
 // the command line, with the nickname "hub", and runs until SIGTERM or SIGINT.
 // A tool for measuring the hub, not part of the program, which keeps no command line.

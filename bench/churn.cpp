@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // churn: a soak driver for the lanchat hub (one thread, epoll, plain POSIX sockets).
 //
 // Against 127.0.0.1:PORT, until the time is up, it keeps

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lab host for the LAN laboratory (scripts/lanlab.sh): the real chat windows, offscreen,
 // driven by commands on stdin, with every line they log printed on stdout, classified.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // loadgen: a one-thread epoll load generator for the lanchat hub and for the
 // two reference servers the hub is compared with (bench/relay and ngircd).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relay: the smallest hub that does the same job, as a yardstick for what this
 // machine can do. One thread, epoll, nonblocking sockets on a loopback port.
 // Whatever one client sends is written, chunk by chunk, to every client,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Hub benchmark: the lanchat hub against a minimal epoll relay and ngircd,
 # all driven by the same load generator on loopback.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Fuzzes the hub's and the client's chunk handling with libFuzzer for SECONDS
 # (default 600), then merges the inputs that reached new code into the seed corpus.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The LAN laboratory: runs the real hub and client windows (bench/labhost.cpp, offscreen)
 # in network namespaces joined by a switch with real link speeds, so that a long line
 # crosses the wire in many TCP segments, as it does on a LAN and never does on loopback.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Bare TCP clients for trying a running hub by hand: they register as real clients do,
 chat, and one of them leaves. Prints what each one received. Loopback only.
 

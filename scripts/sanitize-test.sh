@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds lanchat and its tests with AddressSanitizer and UndefinedBehaviorSanitizer
 # in build-asan/ and runs the whole ctest suite there. The build is optimised
 # (RelWithDebInfo), so that the timing of the loopback tests resembles the release

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the real program under Xvfb as a hub and two clients, fills their dialogs and
 # chats by typing, as a person would, and saves a screenshot (default docs/screenshot.png).
 # Needs: xvfb, openbox, xdotool, imagemagick (installed when missing).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages that building, running and testing lanchat need,
 # only those missing, without questions. Uses sudo when not run as root.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Soak test of the hub: runs the bench host (the hub's real window, offscreen) on a free
 # loopback port and drives it with bench/churn for MINUTES: steady clients that check
 # every line, rounds of connecting and leaving clients, a random mix of odd clients and

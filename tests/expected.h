@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Texts the tests expect on the wire, written out here rather than taken from the code

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // In-memory stand-ins for the socket array and the chat window's lists, so that the

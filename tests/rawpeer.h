@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A bare TCP client on loopback, for the tests of the hub and of the socket array. Needs

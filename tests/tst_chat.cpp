@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // People chatting: a hub window and client windows in one process, each with its own
 // session, on a loopback port.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client's handling of what the hub sends, chunk by chunk, and its connection events.
 
 #include "client/clientendpoint.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection dialog: its defaults, role switching, input checks and what OK stores.
 
 #include "ui/chatwindow.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hub window with bare TCP peers on loopback: the exact bytes each peer gets,
 // and the hub's log and name list.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chat window's load and unload steps in both roles, over real loopback sockets.
 
 #include "helpers.h"

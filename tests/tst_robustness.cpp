@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults that must leave the hub working: a peer that never reads, peers that come and
 // go by the thousand (some resetting in the middle of a relay), and text that is not
 // valid UTF-8. Every case runs over loopback against a real hub window, bounded in time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hub's slot table and message handling, driven chunk by chunk through in-memory
 // sockets, with the yield replaced so that events can be made to happen mid-walk.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket array's guarantees over real loopback connections: ordered, never nested
 // arrivals per peer, unloading from inside a handler, refusals, text decoding, close and
 // error reporting, and the cap on what may wait unsent for one peer. Built twice: as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "clientendpoint.h"
 
 #include "net/socketarray.h"

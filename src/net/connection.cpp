@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "connection.h"
 
 #include "fastpath.h"

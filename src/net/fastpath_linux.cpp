@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket array's system calls on Linux.
 
 #include "fastpath.h"

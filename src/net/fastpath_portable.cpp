@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket array on systems other than Linux, with Qt alone: nothing here touches the
 // connection, so Qt's sockets do all the work.
 

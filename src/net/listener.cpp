@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "listener.h"
 
 #include <QTcpServer>

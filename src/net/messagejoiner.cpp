@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "messagejoiner.h"
 
 #include "wireformat.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket array's table from slot number to connection or listener, and the calls of
 // SocketArray on it. Raising the events is in winsockevents.cpp.
 

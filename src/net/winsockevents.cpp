@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket array's events: marking an element, the pump that raises what was marked,
 // and the lifetime rule for what leaves the table (see winsock.h).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serverhub.h"
 
 #include "net/socketarray.h"

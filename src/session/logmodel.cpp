@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "logmodel.h"
 
 #include <QDateTime>

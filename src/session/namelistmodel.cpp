@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "namelistmodel.h"
 
 int NameListModel::rowCount(const QModelIndex &parent) const

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sessionstate.h"
 
 std::optional<quint16> SessionSettings::port() const

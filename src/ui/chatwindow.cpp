@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "chatwindow.h"
 
 #include "client/clientendpoint.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "connectform.h"
 
 #include "windowlook.h"

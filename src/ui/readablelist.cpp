@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "readablelist.h"
 
 #include "session/logmodel.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target over the hub's and the client's chunk handling.
 //
 // The input is read as UTF-8 (invalid bytes become U+FFFD) and taken as a script,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs files through the fuzz target without libFuzzer: every file named on the
 // command line, and every file inside a directory named there. A violation traps.
 

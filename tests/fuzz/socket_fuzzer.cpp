@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target over the real socket array and the real hub window, on loopback.
 //
 // Raw clients connect, register, send, flood, close and reset while the hub relays with
