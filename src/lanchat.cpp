@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lanchat: a chat program for a local network. One copy is the hub, the others
 // connect to it. The program starts with the connection dialog; its OK opens the chat
 // window, and closing that window ends the program.
@@ -10,6 +11,7 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
+#include <cstdio>
 #include <memory>
 
 int main(int argc, char *argv[])
@@ -18,17 +20,24 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    const QByteArray platform =
-        chooseQtPlatform(QProcessEnvironment::systemEnvironment(), arguments, [](const QString &display) {
-            return xDisplayReachable(display);
-        });
+    const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const auto xReachable = [](const QString &display) { return xDisplayReachable(display); };
+    // The program keeps no command line of its own: even --version or --help needs a
+    // window to show in.
+    if (!graphicalSessionFound(env, arguments, xReachable)) {
+        std::fputs("lanchat: a graphical session is needed (no X11 or Wayland display found; "
+                   "QT_QPA_PLATFORM or -platform chooses another Qt platform)\n",
+                   stderr);
+        return 1;
+    }
+    const QByteArray platform = chooseQtPlatform(env, arguments, xReachable);
     if (!platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", platform);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("lanchat"));
     QApplication::setApplicationVersion(QStringLiteral(LANCHAT_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral("lanchat"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("localhost.lanchat.lanchat")); // the menu entry's name
 
     // Qt's own texts (message-box buttons, socket errors) in Japanese, when installed.
     QTranslator qtTranslator;

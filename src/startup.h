@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <QByteArray>
@@ -22,6 +23,12 @@ void chooseEventDispatcher();
 // runs on X11, where both work.
 QByteArray chooseQtPlatform(const QProcessEnvironment &env, const QStringList &arguments,
                             const std::function<bool(const QString &display)> &xReachable);
+
+// Whether there is a graphical session to run in: a Qt platform chosen (QT_QPA_PLATFORM
+// or -platform), a Wayland display, or an X display that can be reached. Without one
+// Qt would abort; the program says so in one line instead.
+bool graphicalSessionFound(const QProcessEnvironment &env, const QStringList &arguments,
+                           const std::function<bool(const QString &display)> &xReachable);
 
 // Whether the X display named as in DISPLAY can be reached: a local display (":0",
 // "unix:0.0") when its socket exists in socketDir; one on another host is taken as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform chosen before the application starts: the environment in, the platform out.
 
 #include "startup.h"
@@ -17,14 +18,18 @@ private slots:
         QTest::addColumn<QString>("arguments");
         QTest::addColumn<bool>("xUp");
         QTest::addColumn<QByteArray>("platform");
+        QTest::addColumn<bool>("session"); // a graphical session to run in
         const QString wayland = "XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-0 DISPLAY=:0";
-        QTest::newRow("wayland with XWayland") << wayland << "" << true << QByteArray("xcb");
-        QTest::newRow("only WAYLAND_DISPLAY says so") << "WAYLAND_DISPLAY=w DISPLAY=:1" << "" << true << QByteArray("xcb");
-        QTest::newRow("XWayland not running") << wayland << "" << false << QByteArray();
-        QTest::newRow("no DISPLAY") << "XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=w" << "" << true << QByteArray();
-        QTest::newRow("chosen by QT_QPA_PLATFORM") << wayland + " QT_QPA_PLATFORM=wayland" << "" << true << QByteArray();
-        QTest::newRow("chosen by -platform") << wayland << "-platform wayland" << true << QByteArray();
-        QTest::newRow("X11 session") << "XDG_SESSION_TYPE=x11 DISPLAY=:0" << "" << true << QByteArray();
+        QTest::newRow("wayland with XWayland") << wayland << "" << true << QByteArray("xcb") << true;
+        QTest::newRow("only WAYLAND_DISPLAY says so") << "WAYLAND_DISPLAY=w DISPLAY=:1" << "" << true << QByteArray("xcb") << true;
+        QTest::newRow("XWayland not running") << wayland << "" << false << QByteArray() << true;
+        QTest::newRow("no DISPLAY") << "XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=w" << "" << true << QByteArray() << true;
+        QTest::newRow("chosen by QT_QPA_PLATFORM") << wayland + " QT_QPA_PLATFORM=wayland" << "" << true << QByteArray() << true;
+        QTest::newRow("chosen by -platform") << wayland << "-platform wayland" << true << QByteArray() << true;
+        QTest::newRow("X11 session") << "XDG_SESSION_TYPE=x11 DISPLAY=:0" << "" << true << QByteArray() << true;
+        QTest::newRow("X server gone") << "DISPLAY=:0" << "--version" << false << QByteArray() << false;
+        QTest::newRow("no session at all") << "HOME=/root" << "--help" << true << QByteArray() << false;
+        QTest::newRow("offscreen chosen") << "QT_QPA_PLATFORM=offscreen" << "--version" << false << QByteArray() << true;
     }
     void waylandSessionsRunOnXWayland()
     {
@@ -43,6 +48,9 @@ private slots:
         QCOMPARE(chosen, platform);
         if (!platform.isEmpty())
             QCOMPARE(asked, e.value(QStringLiteral("DISPLAY")));
+        QFETCH(bool, session);
+        QCOMPARE(graphicalSessionFound(e, arguments.split(u' ', Qt::SkipEmptyParts), [&](const QString &) { return xUp; }),
+                 session);
     }
 
     void localDisplaysAreReachableWhenTheirSocketExists()
