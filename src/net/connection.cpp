@@ -229,7 +229,7 @@ void Connection::receive(const QByteArray &bytes)
         }
     }
     const bool shortened = m_lastResent.isValid() && m_lastResent.elapsed() < ShortenedForMs;
-    const QByteArray whole = m_joiner.take(bytes, mayGoOn, path.fullSegment, shortened);
+    const QByteArray whole = m_joiner.take(bytes, mayGoOn, path.fullSegment, shortened, bytes.size() >= ReadBufferBytes);
     decode(whole);
     holdBack(path.retransmitMicros, !whole.isEmpty());
 }

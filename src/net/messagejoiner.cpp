@@ -47,11 +47,13 @@ bool MessageJoiner::isMessageStart(const QByteArray &bytes, qsizetype at)
     });
 }
 
-QByteArray MessageJoiner::take(const QByteArray &bytes, bool mayGoOn, int fullSegment, bool shortened)
+QByteArray MessageJoiner::take(const QByteArray &bytes, bool mayGoOn, int fullSegment, bool shortened, bool cutShort)
 {
     const qsizetype readStart = m_held.size();
+    const qsizetype sinceBoundary = m_sinceBoundary + bytes.size();
+    m_sinceBoundary = cutShort ? sinceBoundary : 0;
     QByteArray data = m_held.isEmpty() ? bytes : std::exchange(m_held, {}) + bytes;
-    if (!mayGoOn && !mayEndInside(data, readStart, fullSegment, shortened))
+    if (!mayGoOn && !mayEndInside(data, readStart, fullSegment, shortened, sinceBoundary))
         return data;
     // A start split between two reads ("_Sen" + "dM ...") is found from the joined bytes.
     const qsizetype cut = std::max<qsizetype>(0, lastMessageStart(data, std::max<qsizetype>(1, readStart - StartLength)));
@@ -67,7 +69,8 @@ QByteArray MessageJoiner::release()
     return std::exchange(m_held, {});
 }
 
-bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment, bool shortened) const
+bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment, bool shortened,
+                                 qsizetype sinceBoundary) const
 {
     const qsizetype end = data.size();
     if (fullSegment < MinSegmentBytes || end - readStart < MinSegmentBytes - MaxOptionRoom)
@@ -76,8 +79,7 @@ bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, in
     // sender that misses some of our segments tells in each of its own which it has got
     // (one to four blocks of 8 bytes, with 4 more), so its full segments are then 12, 20,
     // 28 or 36 bytes shorter, changing from one segment to the next.
-    const auto fills = [&](qsizetype from) {
-        const qsizetype length = end - from;
+    const auto fillsLength = [&](qsizetype length) {
         if (!shortened)
             return length >= fullSegment && length % fullSegment == 0;
         for (qsizetype k = 1; k * (fullSegment - MessageJoiner::MaxOptionRoom) <= length; ++k) {
@@ -87,7 +89,8 @@ bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, in
         }
         return false;
     };
-    if (fills(0) || fills(readStart))
+    const auto fills = [&](qsizetype from) { return fillsLength(end - from); };
+    if (fills(0) || fills(readStart) || fillsLength(sinceBoundary))
         return true;
     for (qsizetype at = data.indexOf('_', readStart); at >= 0; at = data.indexOf('_', at + 1)) {
         if (fills(at) && isMessageStart(data, at))

@@ -12,7 +12,9 @@
 // held back, to be joined with the next read. A read may have ended inside a message when:
 // - it hit the read bound, or more bytes wait behind it;
 // - it ends on a whole number of full segments counted from a place where a write began (the start of the read, a message start in it, or
-//   the start of what is held): the
+//   the start of what is held), or from where a read began that the read bound cut short
+//   (such a read ends wherever the bound falls, not where a segment ends, so the next
+//   one begins inside a segment): the
 //   sender's system sends full segments until its queue runs dry, and the last segment of
 //   every write is shorter unless the write happens to fill it exactly.
 // A read shorter than a full segment ends where a write ended, so an ordinary chat line is
@@ -37,7 +39,9 @@ public:
     // `fullSegment`: the size of a full segment on this connection, 0 when unknown.
     // `shortened`: the peer's full segments may be shorter, each by its own amount (see
     // mayEndInside()), as while some of our segments to it were lost.
-    QByteArray take(const QByteArray &bytes, bool mayGoOn, int fullSegment, bool shortened = false);
+    // `cutShort`: the read stopped at the read bound.
+    QByteArray take(const QByteArray &bytes, bool mayGoOn, int fullSegment, bool shortened = false,
+                    bool cutShort = false);
     // Everything held, now.
     QByteArray release();
     bool isHolding() const { return !m_held.isEmpty(); }
@@ -47,7 +51,9 @@ public:
     static bool isMessageStart(const QByteArray &bytes, qsizetype at);
 
 private:
-    bool mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment, bool shortened) const;
+    bool mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment, bool shortened,
+                      qsizetype sinceBoundary) const;
 
     QByteArray m_held;
+    qsizetype m_sinceBoundary = 0; // read since the last place known to end a segment
 };
