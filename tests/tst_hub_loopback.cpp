@@ -4,6 +4,7 @@
 
 #include "expected.h"
 #include "helpers.h"
+#include "net/fastpath.h"
 
 using Peer = RawPeer;
 
@@ -42,9 +43,7 @@ private slots:
         QTest::qWait(LogModel::RefreshMs * 2);
         qsizetype onTheWay = -1;
         const auto shown = connect(&hub->state->RecieveList, &QAbstractItemModel::rowsInserted, this, [&] {
-            int waiting = 0;
-            ::ioctl(int(b.socket.socketDescriptor()), FIONREAD, &waiting);
-            onTheWay = waiting + b.received.size();
+            onTheWay = fastpath::bytesWaiting(b.socket.socketDescriptor()) + b.received.size();
         });
         a.send(QStringLiteral("_SendM A >> こんにちは"));
         QTRY_COMPARE(b.text(), QStringLiteral("_SendM A >> こんにちは"));
