@@ -209,7 +209,8 @@ bool Connection::readSome()
 // hold a full one: a short chat line costs nothing more.
 void Connection::receive(const QByteArray &bytes)
 {
-    bool mayGoOn = bytes.size() >= ReadBufferBytes || m_socket->bytesAvailable() > 0;
+    const bool atBound = bytes.size() >= ReadBufferBytes;
+    bool mayGoOn = atBound || m_socket->bytesAvailable() > 0;
     fastpath::PathInfo path;
     if (bytes.size() >= std::max(MessageJoiner::MinSegmentBytes, m_fullSegment - MessageJoiner::MaxOptionRoom)) {
         path = fastpath::pathInfo(descriptor());
@@ -229,7 +230,7 @@ void Connection::receive(const QByteArray &bytes)
         }
     }
     const bool shortened = m_lastResent.isValid() && m_lastResent.elapsed() < ShortenedForMs;
-    const QByteArray whole = m_joiner.take(bytes, mayGoOn, path.fullSegment, shortened, bytes.size() >= ReadBufferBytes);
+    const QByteArray whole = m_joiner.take(bytes, mayGoOn, path.fullSegment, shortened, atBound);
     decode(whole);
     holdBack(path.retransmitMicros, !whole.isEmpty());
 }
