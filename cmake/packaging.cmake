@@ -42,6 +42,9 @@ add_custom_target(lanchat_manpage ALL DEPENDS ${LANCHAT_MAN_GZ})
 install(FILES ${LANCHAT_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The placeholder maintainer, used only when LANCHAT_MAINTAINER is not given (below).
+set(LANCHAT_FALLBACK_MAINTAINER "lanchat developers <lanchat@localhost>")
+
 # CHANGELOG.md as changelog.gz. The package is native (its version is the project's),
 # so Debian reads that file as a Debian changelog: it is written in that format
 # (packaging/debian-changelog.sh), with the package's maintainer, who is known only when
@@ -49,7 +52,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INST
 install(CODE "
     set(maintainer \"\$ENV{LANCHAT_MAINTAINER}\")
     if(maintainer STREQUAL \"\")
-        set(maintainer \"lanchat developers <lanchat@localhost>\")
+        set(maintainer \"${LANCHAT_FALLBACK_MAINTAINER}\")
     endif()
     set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
     file(MAKE_DIRECTORY \"\${dir}\")
@@ -65,7 +68,7 @@ set(CPACK_PACKAGE_VENDOR "lanchat developers")
 # The project has no mail address of its own: whoever builds the package names the
 # maintainer in LANCHAT_MAINTAINER ("Name <address>"), read when the package is made
 # (cmake/cpackoptions.cmake); this placeholder is only the fallback.
-set(CPACK_PACKAGE_CONTACT "lanchat developers <lanchat@localhost>")
+set(CPACK_PACKAGE_CONTACT "${LANCHAT_FALLBACK_MAINTAINER}")
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpackoptions.cmake)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small chat program for a local network")
