@@ -50,10 +50,9 @@ bool MessageJoiner::isMessageStart(const QByteArray &bytes, qsizetype at)
 QByteArray MessageJoiner::take(const QByteArray &bytes, bool mayGoOn, int fullSegment, bool shortened, bool cutShort)
 {
     const qsizetype readStart = m_held.size();
-    const qsizetype sinceBoundary = m_sinceBoundary + bytes.size();
-    m_sinceBoundary = cutShort ? sinceBoundary : 0;
+    const bool startsInside = std::exchange(m_startsInside, cutShort);
     QByteArray data = m_held.isEmpty() ? bytes : std::exchange(m_held, {}) + bytes;
-    if (!mayGoOn && !mayEndInside(data, readStart, fullSegment, shortened, sinceBoundary))
+    if (!mayGoOn && !startsInside && !mayEndInside(data, readStart, fullSegment, shortened))
         return data;
     // A start split between two reads ("_Sen" + "dM ...") is found from the joined bytes.
     const qsizetype cut = std::max<qsizetype>(0, lastMessageStart(data, std::max<qsizetype>(1, readStart - StartLength)));
@@ -69,8 +68,7 @@ QByteArray MessageJoiner::release()
     return std::exchange(m_held, {});
 }
 
-bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment, bool shortened,
-                                 qsizetype sinceBoundary) const
+bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment, bool shortened) const
 {
     const qsizetype end = data.size();
     if (fullSegment < MinSegmentBytes || end - readStart < MinSegmentBytes - MaxOptionRoom)
@@ -90,7 +88,7 @@ bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, in
         return false;
     };
     const auto fills = [&](qsizetype from) { return fillsLength(end - from); };
-    if (fills(0) || fills(readStart) || fillsLength(sinceBoundary))
+    if (fills(0) || fills(readStart))
         return true;
     for (qsizetype at = data.indexOf('_', readStart); at >= 0; at = data.indexOf('_', at + 1)) {
         if (fills(at) && isMessageStart(data, at))

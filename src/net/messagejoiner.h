@@ -11,10 +11,11 @@
 // the read may have ended inside a message, the bytes from the last message start on are
 // held back, to be joined with the next read. A read may have ended inside a message when:
 // - it hit the read bound, or more bytes wait behind it;
-// - it ends on a whole number of full segments counted from a place where a write began (the start of the read, a message start in it, or
-//   the start of what is held), or from where a read began that the read bound cut short
-//   (such a read ends wherever the bound falls, not where a segment ends, so the next
-//   one begins inside a segment): the
+// - the read before it hit the read bound: such a read ends wherever the bound falls, so
+//   this one begins inside a segment, and where it ends tells nothing of where a write
+//   ended (it may even be short and end inside a message);
+// - it ends on a whole number of full segments counted from a place where a write began
+//   (the start of the read, a message start in it, or the start of what is held): the
 //   sender's system sends full segments until its queue runs dry, and the last segment of
 //   every write is shorter unless the write happens to fill it exactly.
 // A read shorter than a full segment ends where a write ended, so an ordinary chat line is
@@ -51,9 +52,8 @@ public:
     static bool isMessageStart(const QByteArray &bytes, qsizetype at);
 
 private:
-    bool mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment, bool shortened,
-                      qsizetype sinceBoundary) const;
+    bool mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment, bool shortened) const;
 
     QByteArray m_held;
-    qsizetype m_sinceBoundary = 0; // read since the last place known to end a segment
+    bool m_startsInside = false; // the next read begins inside a segment
 };
