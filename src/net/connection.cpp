@@ -215,17 +215,19 @@ void Connection::receive(const QByteArray &bytes)
     if (bytes.size() >= std::max(MessageJoiner::MinSegmentBytes, m_fullSegment - MessageJoiner::MaxOptionRoom)) {
         path = fastpath::pathInfo(descriptor());
         m_fullSegment = path.fullSegment;
-        // While our segments to the peer get lost, its own come shorter (see take());
-        // that lasts until we have sent them again, and a little longer for what is on
-        // its way.
-        if (path.resent != m_resent) {
+        // While our segments to the peer get lost, its own come shorter (see take()):
+        // from when it tells us that they are missing until we have sent them again, and
+        // a little longer for what is on its way.
+        if (path.resent != m_resent || path.peerMissing) {
             m_resent = path.resent;
             m_lastResent.start();
+            m_lastLoss.start();
         }
         // A segment from the peer was lost and what came after it waits out of order:
         // the read ends where the one sent again ends, which may be anywhere in a message.
         if (path.outOfOrder != m_outOfOrder) {
             m_outOfOrder = path.outOfOrder;
+            m_lastLoss.start();
             mayGoOn = true;
         }
     }
@@ -257,8 +259,10 @@ void Connection::holdBack(int retransmitMicros, bool delivered)
     }
     if (delivered || !m_holdTimer.isActive())
         m_heldSince.start();
-    const int quiet = retransmitMicros > 0 ? std::clamp(retransmitMicros * 2 / 1000, HoldQuietMinMs, HoldQuietMaxMs)
-                                           : HoldQuietUnknownMs;
+    const bool lossy = m_lastLoss.isValid() && m_lastLoss.elapsed() < LossyForMs;
+    const int quiet = lossy                 ? HoldMaxMs
+                      : retransmitMicros > 0 ? std::clamp(retransmitMicros * 2 / 1000, HoldQuietMinMs, HoldQuietMaxMs)
+                                             : HoldQuietUnknownMs;
     m_holdTimer.start(int(std::clamp<qint64>(HoldMaxMs - m_heldSince.elapsed(), 0, quiet)));
 }
 

@@ -59,6 +59,10 @@ public:
     // queue: what is held is the start of a message known to go on, and a write that
     // happens to end exactly on a full segment, the only case where the wait is in vain,
     // is rare (about one long line in a hundred; short lines are never held).
+    // While the path loses segments (we sent some again, or the peer's came out of order,
+    // within LossyForMs), a segment sent again may be lost again, and the sender waits
+    // twice as long before each further try (about 0.2, 0.6, 1.4 s after the first
+    // send): then what is held waits the full HoldMaxMs for the rest.
     static constexpr int HoldQuietMinMs = 400;
     static constexpr int HoldQuietMaxMs = 1200;
     static constexpr int HoldQuietUnknownMs = 600;
@@ -67,6 +71,8 @@ public:
     static constexpr int CorkCheckMs = 1;
     // How long after we last sent a segment again the peer's segments may come shorter.
     static constexpr int ShortenedForMs = 5000;
+    // How long after the last sign of lost segments the path counts as losing them.
+    static constexpr int LossyForMs = 5000;
 
     // One bounded read through the decoder. True when received text is ready.
     bool readSome();
@@ -111,6 +117,7 @@ private:
     quint32 m_resent = 0;          // segments sent again, as last seen
     QElapsedTimer m_lastResent;    // since that count last grew
     quint32 m_outOfOrder = 0;      // segments received out of order, as last seen
+    QElapsedTimer m_lastLoss;      // since either count last grew
     QByteArray m_outbox;         // gathered while an event was raised, not yet written
     qint64 m_mostInQt = 0;       // Qt's buffer holds at most this much (it only shrinks by itself)
     bool m_connectPending = false; // our outgoing connection was made

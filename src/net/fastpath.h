@@ -51,6 +51,9 @@ struct PathInfo
     quint32 resent = 0;
     // Segments received out of order (after one that was lost) since it began.
     quint32 outOfOrder = 0;
+    // The peer has told us that segments of ours are missing (it acknowledged some that
+    // came after them); it says so in each segment it sends until they arrive.
+    bool peerMissing = false;
 };
 PathInfo pathInfo(qintptr fd);
 

@@ -75,7 +75,8 @@ PathInfo pathInfo(qintptr fd)
     socklen_t size = sizeof info;
     if (fd < 0 || ::getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
         return {};
-    PathInfo path{int(info.tcpi_snd_mss), int(info.tcpi_rto), info.tcpi_total_retrans, 0};
+    PathInfo path{int(info.tcpi_snd_mss), int(info.tcpi_rto), info.tcpi_total_retrans, 0,
+                  info.tcpi_sacked > 0 || info.tcpi_lost > 0};
     if (size >= offsetof(tcp_info, tcpi_rcv_ooopack) + sizeof info.tcpi_rcv_ooopack) // Linux 5.4
         path.outOfOrder = info.tcpi_rcv_ooopack;
     return path;
