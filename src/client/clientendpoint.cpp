@@ -3,6 +3,7 @@
 
 #include "net/socketarray.h"
 #include "net/wireformat.h"
+#include "session/texts.h"
 
 using namespace WireFormat;
 
@@ -20,10 +21,10 @@ void ClientEndpoint::open()
     m_sockets.close(0);
     const std::optional<quint16> port = s.port();
     if (!port) {
-        logConnectionFailure(m_log, badPortLine(s.PortText));
+        logConnectionFailure(m_log, Texts::badPort(s.PortText));
         return;
     }
-    m_log.AppendLog(QStringLiteral("接続中..."));
+    m_log.AppendLog(Texts::connecting());
     m_sockets.connectToHost(0, s.HostText, *port);
 }
 
@@ -36,7 +37,7 @@ bool ClientEndpoint::sendChatLine(const QString &line)
 {
     if (!m_sockets.isConnected(0)) {
         // The typed text stays in the entry line to be sent later.
-        m_log.AppendLog(QStringLiteral("*****　サーバに接続していないため、送信できませんでした　*****"));
+        m_log.AppendLog(Texts::notConnected());
         return false;
     }
     m_sockets.sendData(0, chatMessage(line));
@@ -47,23 +48,22 @@ void ClientEndpoint::sendNotice(bool minimized)
 {
     if (!m_sockets.isConnected(0))
         return; // nobody to tell
-    const QString closing = minimized ? QStringLiteral("  さんが最小化しました　*****") : QStringLiteral("  さんが元に戻しました　*****");
     const int own = m_state.OwnSlot;
     // Before the name list has come, the user's own nickname stands in.
     const QString name = own >= 0 && own < m_names.count() ? m_names.item(own) : m_state.Settings.HandleName;
-    m_sockets.sendData(0, chatMessage(QStringLiteral("*****  ") + name + closing));
+    m_sockets.sendData(0, chatMessage(minimized ? minimizedNotice(name, false) : restoredNotice(name)));
 }
 
 void ClientEndpoint::Connect(int index)
 {
     m_sockets.sendData(index, slotRequest());
     m_sockets.sendData(index, connectAnnouncement(m_state.Settings.HandleName));
-    m_log.AppendLog(QStringLiteral("*****　接続に成功しました　*****"));
+    m_log.AppendLog(Texts::connected());
 }
 
 void ClientEndpoint::Close(int)
 {
-    m_log.AppendLog(QStringLiteral("*****  サーバが落ちました！  *****"));
+    m_log.AppendLog(Texts::serverDown());
 }
 
 void ClientEndpoint::Error(int, const QString &description)
@@ -79,37 +79,37 @@ void ClientEndpoint::DataArrival(int index)
     const QString chunk = m_sockets.getData(0);
     if (chunk.isEmpty())
         return;
-    QStringView remainder = chunk;
-    for (;;) {
-        if (isRawLine(remainder)) {
-            m_log.AppendLog(remainder.toString());
-            return;
-        }
-        const Segment s = cutSegment(remainder);
-        const bool known = s.tag == NameL || s.tag == SdSck || s.tag == SendM || s.tag == Clsck;
-        if (!known) {
-            // An unknown tag takes the rest of the chunk with it, shown as one line.
-            m_log.AppendLog(remainder.toString());
-            return;
-        }
-        if (s.payload.isEmpty())
-            return;
-        if (s.tag == NameL) {
-            if (m_names.count() < MaxNames)
-                m_names.add(s.value.toString());
-        } else if (s.tag == SdSck) {
-            m_state.OwnSlot = readSlotNumber(s.value);
-        } else if (s.tag == SendM) {
-            m_log.AppendLog(s.value.toString());
-        } else {
-            m_state.PeerName = s.value.toString();
-            m_log.AppendLog(departureLine(m_state.PeerName));
-            blankName(m_state.PeerName);
-        }
-        if (!s.hasMore)
-            return;
-        remainder = s.rest;
+    if (isRawLine(chunk)) {
+        m_log.AppendLog(chunk);
+        return;
     }
+    forEachSegment(chunk, [this](const Segment &s) { return onSegment(s); });
+}
+
+// One segment from the hub; returns whether to go on with the chunk.
+bool ClientEndpoint::onSegment(const Segment &s)
+{
+    const bool known = s.tag == NameL || s.tag == SdSck || s.tag == SendM || s.tag == Clsck;
+    if (!known) {
+        // An unknown tag takes the rest of the chunk with it, shown as one line.
+        m_log.AppendLog(s.whole.toString());
+        return false;
+    }
+    if (s.payload.isEmpty())
+        return false;
+    if (s.tag == NameL) {
+        if (m_names.count() < MaxNames)
+            m_names.add(s.value.toString());
+    } else if (s.tag == SdSck) {
+        m_state.OwnSlot = readSlotNumber(s.value);
+    } else if (s.tag == SendM) {
+        m_log.AppendLog(s.value.toString());
+    } else {
+        m_state.PeerName = s.value.toString();
+        m_log.AppendLog(Texts::departed(m_state.PeerName));
+        blankName(m_state.PeerName);
+    }
+    return true;
 }
 
 void ClientEndpoint::blankName(const QString &name)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "net/wireformat.h"
 #include "session/chatendpoint.h"
 #include "session/sessionstate.h"
 
@@ -39,6 +40,7 @@ public:
     static qint16 readSlotNumber(QStringView value);
 
 private:
+    bool onSegment(const WireFormat::Segment &s);
     void blankName(const QString &name);
 
     SessionState &m_state;

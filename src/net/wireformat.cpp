@@ -38,25 +38,26 @@ QString chatLine(const QString &handleName, const QString &text)
     return handleName + QStringLiteral(" >> ") + text;
 }
 
-QString departureLine(const QString &name)
-{
-    return QStringLiteral("*****  ") + name + QStringLiteral("さんが落ちました。。。  *****");
-}
-
 QString joinNotice(const QString &name, bool more)
 {
     return QStringLiteral("*****　") + name
         + (more ? QStringLiteral("さんが入室しました  *****") : QStringLiteral("さんが入室しました　*****"));
 }
 
-QString joinLogLine(const QString &name)
+QString minimizedNotice(const QString &name, bool byHub)
 {
-    return QStringLiteral("*****  ") + name + QStringLiteral("さんが入室しました　*****");
+    return QStringLiteral("*****  ") + name
+        + (byHub ? QStringLiteral("  さんが最初化しました　*****") : QStringLiteral("  さんが最小化しました　*****"));
 }
 
-QString acceptLine(int slot)
+QString restoredNotice(const QString &name)
 {
-    return QString::number(slot) + QStringLiteral("人目の接続を受けつけました");
+    return QStringLiteral("*****  ") + name + QStringLiteral("  さんが元に戻しました　*****");
+}
+
+QString fullHouseRefusal(int slotCount)
+{
+    return QStringLiteral("*****  満員のため接続できませんでした（%1人）  *****").arg(slotCount);
 }
 
 bool isRawLine(QStringView remainder)
@@ -67,6 +68,7 @@ bool isRawLine(QStringView remainder)
 Segment cutSegment(QStringView remainder)
 {
     Segment s;
+    s.whole = remainder;
     s.tag = remainder.left(6);
     // The seventh character is the separator; it is skipped unexamined.
     s.payload = remainder.size() > 7 ? remainder.mid(7) : QStringView();
@@ -79,18 +81,6 @@ Segment cutSegment(QStringView remainder)
         s.hasMore = true;
     }
     return s;
-}
-
-QString badPortLine(const QString &portText)
-{
-    return QStringLiteral("*****  ポート「%1」は使えません（1～65535の数字を入力して下さい）  *****").arg(portText);
-}
-
-QString tooLongLine(qsizetype length)
-{
-    return QStringLiteral("*****  長すぎるため送信しませんでした（「名前 >> 発言」は%1文字まで、今は%2文字）  *****")
-        .arg(MaxLineChars)
-        .arg(length);
 }
 
 } // namespace WireFormat

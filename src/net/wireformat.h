@@ -31,19 +31,27 @@ QString departure(const QString &name);     // "_Clsck " + name
 // A user's chat line: nickname, " >> ", the typed text.
 QString chatLine(const QString &handleName, const QString &text);
 
-// Texts carried in "_SendM" or logged, composed in one place.
-QString departureLine(const QString &name);          // "*****  name…さんが落ちました。。。  *****"
-QString joinNotice(const QString &name, bool more);  // sent to the other clients
-QString joinLogLine(const QString &name);            // the hub's own log line
-QString acceptLine(int slot);                        // "N人目の接続を受けつけました"
-QString badPortLine(const QString &portText);        // the port field is not a port
-QString tooLongLine(qsizetype length);               // a typed line over MaxLineChars
+// Texts that go on the wire, composed in one place; what is only logged is in
+// session/texts.h.
+// The join notice sent to the other clients: "*****　NAMEさんが入室しました" and its
+// ending. It opens with a full-width space; it ends with two ASCII spaces when more
+// followed the registration in the same chunk and with a full-width one otherwise, as it
+// always has: peers may tell the two apart.
+QString joinNotice(const QString &name, bool more);
+// A window minimized: "*****  NAME  さんが最小化しました　*****". The hub's own says
+// 最初化 where a client's says 最小化: that is how the hub has always announced it.
+QString minimizedNotice(const QString &name, bool byHub);
+// A window restored: "*****  NAME  さんが元に戻しました　*****".
+QString restoredNotice(const QString &name);
+// Sent untagged to a newcomer turned away: "*****  満員のため接続できませんでした（50人）  *****".
+QString fullHouseRefusal(int slotCount);
 
 bool isRawLine(QStringView remainder);
 
 // One tagged unit of received text. Views point into the chunk being cut.
 struct Segment
 {
+    QStringView whole;    // the segment and everything after it in the chunk
     QStringView tag;      // the first six characters (fewer when shorter)
     QStringView payload;  // everything after the seventh character
     QStringView value;    // the payload up to its first "_"
@@ -53,5 +61,18 @@ struct Segment
 
 // Cuts the segment at the start of the remainder, which begins with "_".
 Segment cutSegment(QStringView remainder);
+
+// Walks the segments of a chunk that begins with "_", in order, handing each to
+// `handle`, which returns whether to go on. Both roles cut what they receive this way.
+template <typename Handler>
+void forEachSegment(QStringView chunk, Handler &&handle)
+{
+    for (QStringView remainder = chunk;;) {
+        const Segment s = cutSegment(remainder);
+        if (!handle(s) || !s.hasMore)
+            return;
+        remainder = s.rest;
+    }
+}
 
 } // namespace WireFormat

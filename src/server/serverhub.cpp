@@ -2,6 +2,7 @@
 #include "serverhub.h"
 
 #include "net/socketarray.h"
+#include "session/texts.h"
 
 #include <QCoreApplication>
 
@@ -54,11 +55,11 @@ void ServerHub::open()
     m_names.add(s.HandleName);
     if (!listening) {
         // Never reported as established when it is not.
-        logConnectionFailure(m_log, port ? error : badPortLine(s.PortText));
+        logConnectionFailure(m_log, port ? error : Texts::badPort(s.PortText));
         return;
     }
-    m_log.addLine(QStringLiteral("*****  サーバを確立しました　*****"));
-    m_log.AppendLog(QStringLiteral("*****  あなたのＩＰアドレスは　") + m_sockets.localIP() + QStringLiteral("  です  *****"));
+    m_log.addLine(Texts::serverEstablished());
+    m_log.AppendLog(Texts::yourAddress(m_sockets.localIP()));
 }
 
 bool ServerHub::sendChatLine(const QString &line)
@@ -70,8 +71,8 @@ bool ServerHub::sendChatLine(const QString &line)
 
 void ServerHub::sendNotice(bool minimized)
 {
-    const QString closing = minimized ? QStringLiteral("  さんが最初化しました　*****") : QStringLiteral("  さんが元に戻しました　*****");
-    sendToOpenSlots(chatMessage(QStringLiteral("*****  ") + m_names.item(0) + closing));
+    const QString name = m_names.item(0);
+    sendToOpenSlots(chatMessage(minimized ? minimizedNotice(name, true) : restoredNotice(name)));
 }
 
 void ServerHub::setDoEvents(std::function<void()> doEvents)
@@ -95,70 +96,89 @@ bool ServerHub::isOpen(int slot) const
         && m_sockets.isLoaded(slot);
 }
 
-void ServerHub::ConnectionRequest(int index, qint64 requestID)
+// The walk every send to the slots follows: from `first` up to the top as it stood when
+// the walk began. `step(slot)` sends, or passes the slot by, and tells whether it sent;
+// each send is followed by a yield when asked. The walk ends early, returning false, as
+// soon as `stop()` is true, checked before each slot and at the end.
+template <typename Stop, typename Step>
+bool ServerHub::walkSlots(int first, bool yield, Stop stop, Step step)
 {
-    if (index != 0) {
-        m_log.AppendLog(acceptLine(m_slots.ConnCount));
+    const int bound = m_slots.SizeOfClient;
+    for (int slot = first; slot <= bound; ++slot) {
+        if (stop())
+            return false;
+        if (step(slot) && yield)
+            DoEvents();
+    }
+    return !stop();
+}
+
+void ServerHub::ConnectionRequest(int slot, qint64 requestID)
+{
+    if (slot != 0) {
+        m_log.AppendLog(Texts::accepted(m_slots.ConnCount));
         return;
     }
     if (m_slots.SizeOfClient < MaxSlots) {
         ++m_slots.ConnCount;
         ++m_slots.SizeOfClient;
-        const int n = m_slots.ConnCount;
-        m_sockets.load(n);
-        m_registrations[n] = 0;
-        m_sockets.accept(n, requestID);
-        m_log.AppendLog(acceptLine(m_slots.ConnCount));
+        openSlot(m_slots.ConnCount, requestID);
         return;
     }
     // The top is slot 50: the newcomer takes the lowest slot whose client has gone.
-    for (int i = 1; i < MaxSlots; ++i) {
-        if (m_slots.ClosedSlot[i] != 0) {
-            m_sockets.unload(i);
-            m_sockets.load(i);
-            m_slots.ClosedSlot[i] = 0;
-            m_registrations[i] = 0;
-            m_sockets.accept(i, requestID);
-            m_log.AppendLog(acceptLine(i));
+    for (int closed = 1; closed < MaxSlots; ++closed) {
+        if (m_slots.ClosedSlot[closed] != 0) {
+            m_sockets.unload(closed);
+            m_slots.ClosedSlot[closed] = 0;
+            openSlot(closed, requestID);
             return;
         }
     }
     // All 50 slots hold connected clients: the newcomer is told why and turned away.
-    m_sockets.refuse(requestID, QStringLiteral("*****  満員のため接続できませんでした（%1人）  *****").arg(MaxSlots).toUtf8());
-    m_log.AppendLog(QStringLiteral("*****  満員のため接続をお断りしました（%1人）  *****").arg(MaxSlots));
+    m_sockets.refuse(requestID, fullHouseRefusal(MaxSlots).toUtf8());
+    m_log.AppendLog(Texts::fullHouse(MaxSlots));
 }
 
-void ServerHub::Close(int index)
+// The newcomer's connection goes into a fresh element of the slot.
+void ServerHub::openSlot(int slot, qint64 requestID)
+{
+    m_sockets.load(slot);
+    m_registrations[slot] = 0;
+    m_sockets.accept(slot, requestID);
+    m_log.AppendLog(Texts::accepted(slot));
+}
+
+void ServerHub::Close(int slot)
 {
     // The listening socket never departs, and a slot departs once.
-    if (index < 1 || index > m_slots.SizeOfClient || m_slots.ClosedSlot[index] != 0)
+    if (slot < 1 || slot > m_slots.SizeOfClient || m_slots.ClosedSlot[slot] != 0)
         return;
-    departure(index);
+    departure(slot);
 }
 
-void ServerHub::Error(int index, const QString &description)
+void ServerHub::Error(int slot, const QString &description)
 {
-    if (index >= 1) {
+    if (slot >= 1) {
         // A client's connection failed: shown, then handled as that client leaving.
         // The hub goes on listening.
         m_log.AppendLog(description);
-        Close(index);
+        Close(slot);
         return;
     }
     logConnectionFailure(m_log, description);
     m_sockets.close(0);
 }
 
-void ServerHub::departure(int index)
+// The top slot is released at once, with the closed ones below it; any other is marked
+// closed, to be taken by the next newcomer.
+void ServerHub::departure(int slot)
 {
-    m_sockets.close(index);
-    const QString name = m_slots.SlotName[index];
-    if (index == m_slots.SizeOfClient) {
-        m_sockets.unload(index);
+    m_sockets.close(slot);
+    const QString name = m_slots.SlotName[slot];
+    if (slot == m_slots.SizeOfClient) {
+        m_sockets.unload(slot);
         --m_slots.ConnCount;
         --m_slots.SizeOfClient;
-        m_log.AppendLog(departureLine(name));
-        // Release the closed slots that are now at the top.
         while (m_slots.ClosedSlot[m_slots.SizeOfClient] != 0) {
             const int top = m_slots.SizeOfClient;
             m_sockets.close(top);
@@ -168,25 +188,23 @@ void ServerHub::departure(int index)
             --m_slots.SizeOfClient;
         }
     } else {
-        m_slots.ClosedSlot[index] = qint16(index);
-        m_log.AppendLog(departureLine(name));
+        m_slots.ClosedSlot[slot] = qint16(slot);
     }
+    m_log.AppendLog(Texts::departed(name));
     BroadcastToClients(WireFormat::departure(name));
-    m_names.setItem(index, QStringLiteral(" "));
+    m_names.setItem(slot, QStringLiteral(" "));
 }
 
 void ServerHub::broadcast(const QByteArray &bytes, bool yield)
 {
     startWalk();
-    const int bound = m_slots.SizeOfClient;
-    for (int i = 1; i <= bound; ++i) {
-        // Released during a yield (above the current top) or closed: skipped.
-        if (!isOpen(i))
-            continue;
-        m_sockets.sendData(i, bytes);
-        if (yield)
-            DoEvents();
-    }
+    // A slot released during a yield (above the current top) or closed is skipped.
+    walkSlots(1, yield, [] { return false; }, [&](int slot) {
+        if (!isOpen(slot))
+            return false;
+        m_sockets.sendData(slot, bytes);
+        return true;
+    });
 }
 
 void ServerHub::BroadcastToClients(const QString &text)
@@ -202,119 +220,130 @@ void ServerHub::sendToOpenSlots(const QString &text)
 void ServerHub::closeAll()
 {
     const int bound = m_slots.SizeOfClient;
-    for (int i = 0; i <= bound; ++i)
-        m_sockets.close(i);
+    for (int slot = 0; slot <= bound; ++slot)
+        m_sockets.close(slot);
 }
 
-void ServerHub::DataArrival(int index)
+void ServerHub::DataArrival(int slot)
 {
-    if (index < 1)
+    if (slot < 1)
         return;
     // The chunk is held here for the whole event; the segments are views into it.
-    const QString chunk = m_sockets.getData(index);
+    const QString chunk = m_sockets.getData(slot);
     if (chunk.isEmpty())
         return;
     if (isRawLine(chunk)) {
-        if (chunk.size() > MaxLineChars) {
-            refuseLongLine(index, chunk.size());
-            return;
-        }
-        m_log.AppendLog(chunk);
-        BroadcastToClients(chunk);
+        relayRawLine(slot, chunk);
         return;
     }
     // The sender may leave, and its slot be taken by someone else, during a yield of this
     // very handler: the rest of its chunk is then no longer answered or registered for it.
     // Its chat lines are still relayed to the others.
-    const quint64 sender = m_sockets.serial(index);
-    QStringView remainder = chunk;
-    for (;;) {
-        const Segment s = cutSegment(remainder);
-        if (s.tag == Cnnct) {
-            if (s.payload.isEmpty())
-                return;
-            if (hasLeft(index, sender)) {
-                // nobody left to register
-            } else if (s.value.size() > MaxNameChars || ++m_registrations[index] > MaxRegistrations) {
-                m_log.AppendLog(QStringLiteral("*****  %1人目の接続からの名前の登録を断りました  *****").arg(index));
-            } else {
-                registerName(index, s.value, s.hasMore);
-            }
-        } else if (s.tag == RqSck) {
-            if (!hasLeft(index, sender))
-                m_sockets.sendData(index, slotNumber(index));
-        } else if (s.tag == SendM) {
-            if (s.payload.isEmpty())
-                return;
-            if (s.value.size() > MaxLineChars) {
-                refuseLongLine(index, s.value.size());
-            } else {
-                const QString value = s.value.toString();
-                m_log.AppendLog(value);
-                BroadcastToClients(chatMessage(value));
-            }
-        } else {
-            return; // any other tag ends the chunk
-        }
-        if (!s.hasMore)
-            return;
-        remainder = s.rest;
+    const quint64 sender = m_sockets.serial(slot);
+    forEachSegment(chunk, [&](const Segment &s) {
+        if (s.tag == Cnnct)
+            return onRegistration(slot, sender, s);
+        if (s.tag == RqSck)
+            return onSlotRequest(slot, sender);
+        if (s.tag == SendM)
+            return onChatLine(slot, s);
+        return false; // any other tag ends the chunk
+    });
+}
+
+// "_Cnnct name": registers the name, unless the sender has gone or asked too often.
+bool ServerHub::onRegistration(int slot, quint64 sender, const Segment &s)
+{
+    if (s.payload.isEmpty())
+        return false;
+    if (hasLeft(slot, sender))
+        return true; // nobody left to register
+    if (s.value.size() > MaxNameChars || ++m_registrations[slot] > MaxRegistrations)
+        m_log.AppendLog(Texts::registrationRefused(slot));
+    else
+        registerName(slot, s.value, s.hasMore);
+    return true;
+}
+
+// "_RqSck": the sender is told its slot number.
+bool ServerHub::onSlotRequest(int slot, quint64 sender)
+{
+    if (!hasLeft(slot, sender))
+        m_sockets.sendData(slot, slotNumber(slot));
+    return true;
+}
+
+// "_SendM line": logged, and relayed to everyone as a chat line.
+bool ServerHub::onChatLine(int slot, const Segment &s)
+{
+    if (s.payload.isEmpty())
+        return false;
+    if (!refusedAsTooLong(slot, s.value.size())) {
+        const QString value = s.value.toString();
+        m_log.AppendLog(value);
+        BroadcastToClients(chatMessage(value));
     }
+    return true;
+}
+
+// A chunk without a tag: logged, and relayed to everyone as it came.
+void ServerHub::relayRawLine(int slot, const QString &chunk)
+{
+    if (refusedAsTooLong(slot, chunk.size()))
+        return;
+    m_log.AppendLog(chunk);
+    BroadcastToClients(chunk);
 }
 
 // A line too long to be relayed is dropped, with one line in the log; the sender stays.
-void ServerHub::refuseLongLine(int index, qsizetype length)
+bool ServerHub::refusedAsTooLong(int slot, qsizetype length)
 {
-    m_log.AppendLog(QStringLiteral("*****  %1人目の接続から届いた長すぎる行（%2文字）は中継しませんでした  *****")
-                         .arg(index)
-                         .arg(length));
+    if (length <= MaxLineChars)
+        return false;
+    m_log.AppendLog(Texts::lineNotRelayed(slot, length));
+    return true;
 }
 
 // A registration is filed under the slot it came on: that client gets the name list,
 // every other open slot gets the new name and the join notice.
-void ServerHub::registerName(int index, QStringView value, bool more)
+void ServerHub::registerName(int slot, QStringView value, bool more)
 {
     const QString name = value.toString();
     m_names.add(name);
     if (m_names.count() > MaxNameListEntries)
         m_names.removeAt(MaxSlots + 1);
-    if (index <= MaxSlots)
-        m_slots.SlotName[index] = name;
+    if (slot <= MaxSlots)
+        m_slots.SlotName[slot] = name;
 
-    // The name list to the newcomer, for as long as its connection is there.
-    const quint64 newcomer = m_sockets.serial(index);
+    // The name list to the newcomer, entry by entry, for as long as its connection is
+    // there. A newcomer that left meanwhile is not announced any further.
+    const quint64 newcomer = m_sockets.serial(slot);
+    const auto gone = [&] { return hasLeft(slot, newcomer); };
     startWalk();
-    const int listBound = m_slots.SizeOfClient;
-    for (int p = 0; p <= listBound; ++p) {
-        if (hasLeft(index, newcomer))
-            return;
-        if (p > MaxSlots || m_slots.ClosedSlot[p] != 0 || p >= m_names.count())
-            continue;
-        m_sockets.sendData(index, nameEntry(m_names.item(p)));
-        DoEvents();
-    }
-
+    const bool stayed = walkSlots(0, true, gone, [&](int entry) {
+        if (entry > MaxSlots || m_slots.ClosedSlot[entry] != 0 || entry >= m_names.count())
+            return false;
+        m_sockets.sendData(slot, nameEntry(m_names.item(entry)));
+        return true;
+    });
     // The new name to the others, then the join notice. The notice names the newcomer
     // even when another client registered during a yield and its name is now the last
-    // of the list. A newcomer that left meanwhile is not announced any further.
-    if (!sendToOthers(index, newcomer, nameEntry(name).toUtf8())
-        || !sendToOthers(index, newcomer, chatMessage(joinNotice(name, more)).toUtf8()))
+    // of the list.
+    if (!stayed || !sendToOthers(slot, gone, nameEntry(name).toUtf8())
+        || !sendToOthers(slot, gone, chatMessage(joinNotice(name, more)).toUtf8()))
         return;
-    m_log.AppendLog(joinLogLine(name));
+    m_log.AppendLog(Texts::joined(name));
 }
 
 // Sends the bytes to every open slot but the newcomer's, yielding after each send, while
 // the newcomer is there; false once it has left.
-bool ServerHub::sendToOthers(int index, quint64 newcomer, const QByteArray &bytes)
+template <typename Gone>
+bool ServerHub::sendToOthers(int newcomerSlot, Gone gone, const QByteArray &bytes)
 {
-    const int bound = m_slots.SizeOfClient;
-    for (int p = 1; p <= bound; ++p) {
-        if (hasLeft(index, newcomer))
+    return walkSlots(1, true, gone, [&](int slot) {
+        if (slot == newcomerSlot || !isOpen(slot))
             return false;
-        if (p == index || !isOpen(p))
-            continue;
-        m_sockets.sendData(p, bytes);
-        DoEvents();
-    }
-    return !hasLeft(index, newcomer);
+        m_sockets.sendData(slot, bytes);
+        return true;
+    });
 }

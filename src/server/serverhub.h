@@ -57,12 +57,12 @@ public:
     // Closes every socket of the table, the listening one included.
     void closeAll() override;
 
-    // Socket events of the hub.
-    void ConnectionRequest(int index, qint64 requestID) override;
+    // Socket events of the hub, with the slot's number (0: the listening socket).
+    void ConnectionRequest(int slot, qint64 requestID) override;
     void Connect(int) override {}
-    void Close(int index) override;
-    void DataArrival(int index) override;
-    void Error(int index, const QString &description) override;
+    void Close(int slot) override;
+    void DataArrival(int slot) override;
+    void Error(int slot, const QString &description) override;
 
     // The user's own line: sent to every open slot, then logged.
     bool sendChatLine(const QString &line) override;
@@ -76,11 +76,20 @@ public:
     bool isOpen(int slot) const;
 
 private:
-    void departure(int index);
-    void registerName(int index, QStringView value, bool more);
-    bool sendToOthers(int index, quint64 newcomer, const QByteArray &bytes);
+    void openSlot(int slot, qint64 requestID);
+    void departure(int slot);
+    // One handler per tag a client sends; each returns whether to go on with the chunk.
+    bool onRegistration(int slot, quint64 sender, const WireFormat::Segment &s);
+    bool onSlotRequest(int slot, quint64 sender);
+    bool onChatLine(int slot, const WireFormat::Segment &s);
+    void relayRawLine(int slot, const QString &chunk);
+    bool refusedAsTooLong(int slot, qsizetype length);
+    void registerName(int slot, QStringView value, bool more);
+    template <typename Gone>
+    bool sendToOthers(int newcomerSlot, Gone gone, const QByteArray &bytes);
     void broadcast(const QByteArray &bytes, bool yield);
-    void refuseLongLine(int index, qsizetype length);
+    template <typename Stop, typename Step>
+    bool walkSlots(int first, bool yield, Stop stop, Step step);
     void yieldNow();
     void startWalk();
     // Whether the client that had the slot when its element had this serial has gone

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "logmodel.h"
 
+#include "texts.h"
+
 #include <QDateTime>
 
 #include <algorithm>
@@ -161,6 +163,6 @@ int LogModel::keepNewest()
 void logConnectionFailure(LogModel &log, const QString &description)
 {
     log.addLine(description);
-    log.addLine(QStringLiteral("*****　接続失敗　*****"));
+    log.addLine(Texts::connectionFailed());
     log.selectLast();
 }

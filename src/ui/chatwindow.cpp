@@ -7,6 +7,7 @@
 #include "readablelist.h"
 #include "windowlook.h"
 #include "server/serverhub.h"
+#include "session/texts.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -99,11 +100,11 @@ void ChatWindow::load()
     const SessionSettings &s = m_state.Settings;
     if (s.AlwaysOnTop) {
         setWindowFlag(Qt::WindowStaysOnTopHint, true);
-        m_state.RecieveList.AppendLog(QStringLiteral("*****  常に最前面に表示するように設定　*****"));
+        m_state.RecieveList.AppendLog(Texts::alwaysOnTop());
     }
     setWindowTitle(literalTitle(s.TitleText));
     if (s.NotifyMinimize)
-        m_state.RecieveList.AppendLog(QStringLiteral("*****  最小化したとき、相手に通知します　*****"));
+        m_state.RecieveList.AppendLog(Texts::notifiesMinimize());
 
     if (s.ServerMode)
         m_endpoint = std::make_unique<ServerHub>(m_state, m_winsock);
@@ -180,7 +181,7 @@ void ChatWindow::sendTypedLine()
     const QString line = WireFormat::chatLine(m_state.Settings.HandleName, text);
     if (line.size() > WireFormat::MaxLineChars) {
         // The hub would not relay it: nothing is sent, and the text stays to be shortened.
-        m_state.RecieveList.AppendLog(WireFormat::tooLongLine(line.size()));
+        m_state.RecieveList.AppendLog(Texts::lineTooLong(WireFormat::MaxLineChars, line.size()));
         return;
     }
     if (m_endpoint->sendChatLine(line))
