@@ -105,11 +105,26 @@ public:
     quint16 listenPort = 0;
 };
 
-// What the handlers showed: the session's log and name list, read as plain lists.
+// What the handlers showed: the session's log (its gathered lines shown first) and name
+// list, read as plain lists, and the log line last selected, as a view would keep it.
 struct Shown
 {
+    explicit Shown(SessionState &s)
+        : state(s)
+    {
+        QObject::connect(&s.RecieveList, &LogModel::rowSelected, [this](int row) { selectedRow = row; });
+    }
     SessionState &state;
-    QStringList log() const { return state.RecieveList.lines(); }
+    int selectedRow = -1;
+    QStringList log() const
+    {
+        state.RecieveList.flush();
+        return state.RecieveList.lines();
+    }
     QStringList names() const { return state.NameList.entries(); }
-    int selected() const { return state.RecieveList.selectedRow(); }
+    int selected() const
+    {
+        state.RecieveList.flush();
+        return selectedRow;
+    }
 };

@@ -55,7 +55,11 @@ struct Window
     }
     ~Window() { delete main.data(); }
 
-    QStringList log() const { return state->RecieveList.lines(); }
+    QStringList log() const
+    {
+        state->RecieveList.flush();
+        return state->RecieveList.lines();
+    }
     QStringList names() const { return state->NameList.entries(); }
     int selectedRow() const { return main->selectedLogRow(); }
     int size() const { return state->Slots.SizeOfClient; }

@@ -49,7 +49,7 @@ private slots:
         // The hub's own line: sent to every client, logged once by the hub.
         type(hub->main, QStringLiteral("ようこそ"));
         QCOMPARE(hub->log().last(), QStringLiteral("S >> ようこそ"));
-        QCOMPARE(hub->selectedRow(), hub->state->RecieveList.count() - 1);
+        QCOMPARE(hub->selectedRow(), hub->log().size() - 1);
         QVERIFY(hub->main->tSend()->text().isEmpty());
         for (auto &c : clients)
             QTRY_COMPARE(c->log().last(), QStringLiteral("S >> ようこそ"));

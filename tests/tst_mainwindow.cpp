@@ -81,7 +81,7 @@ private slots:
             QCOMPARE(QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name), name);
         // The log's lines can be read through it too.
         QAccessibleInterface *log = QAccessible::queryAccessibleInterface(w->main->recieveList());
-        QCOMPARE(log->childCount(), w->state->RecieveList.count());
+        QCOMPARE(log->childCount(), w->log().size());
         QCOMPARE(log->child(0)->text(QAccessible::Name), w->log().first());
         QVERIFY(!w->main->windowIcon().isNull());
         QVERIFY(w->main->windowIcon().availableSizes().contains(QSize(32, 32)));
@@ -295,7 +295,7 @@ private slots:
         auto w = Window::server(QStringLiteral("S"), freePort());
         for (int i = 0; i < LogModel::MaxLines + 5; ++i)
             w->state->RecieveList.AppendLog(QString::number(i));
-        QCOMPARE(w->state->RecieveList.count(), LogModel::MaxLines);
+        QCOMPARE(w->log().size(), LogModel::MaxLines);
         QCOMPARE(w->log().last(), QString::number(LogModel::MaxLines + 4));
         QCOMPARE(w->selectedRow(), LogModel::MaxLines - 1);
 
@@ -314,7 +314,7 @@ private slots:
         QCOMPARE(w->selectedRow(), kept.size() - 1);
         // A single line longer than the bound is still shown whole.
         w->state->RecieveList.AppendLog(QString(LogModel::MaxChars + 1, QLatin1Char('y')));
-        QCOMPARE(w->state->RecieveList.count(), 1);
+        QCOMPARE(w->log().size(), 1);
         QCOMPARE(w->log().last().size(), LogModel::MaxChars + 1);
     }
 };

@@ -80,7 +80,7 @@ void LogModel::addLine(const QString &line)
 void LogModel::selectLast()
 {
     if (m_pending.isEmpty())
-        select(rowCount() - 1);
+        emit rowSelected(rowCount() - 1);
     else
         m_pendingSelect = int(m_pending.size()) - 1;
 }
@@ -94,41 +94,11 @@ void LogModel::flush()
     m_pendingChars = 0;
     const int dropped = keepNewest();
     if (m_pendingSelect >= 0) {
-        select(std::max(base + m_pendingSelect - dropped, 0));
+        emit rowSelected(std::max(base + m_pendingSelect - dropped, 0));
         m_pendingSelect = -1;
     }
     m_timer.start(RefreshMs);
     emit linesShown();
-}
-
-int LogModel::count()
-{
-    flush();
-    return rowCount();
-}
-
-QString LogModel::line(int row)
-{
-    flush();
-    return m_lines.value(row);
-}
-
-QStringList LogModel::lines()
-{
-    flush();
-    return m_lines;
-}
-
-int LogModel::selectedRow()
-{
-    flush();
-    return m_selected;
-}
-
-void LogModel::select(int row)
-{
-    m_selected = row;
-    emit rowSelected(row);
 }
 
 void LogModel::append(const QStringList &lines, const QList<qint64> &times)
@@ -155,7 +125,6 @@ int LogModel::keepNewest()
     m_lines.remove(0, excess);
     m_times.remove(0, excess);
     m_chars = kept;
-    m_selected = std::max(m_selected - excess, -1);
     endRemoveRows();
     return excess;
 }

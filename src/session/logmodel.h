@@ -8,13 +8,15 @@
 
 // The chat log RecieveList: its lines, as plain strings (a long-running hub keeps
 // thousands of them, and an item object per line would cost several times the text),
-// each with the time it was logged, and which line is selected.
+// each with the time it was logged. Which line is selected is the views' to keep: the
+// log only asks them, with rowSelected(), to select a line it adds.
 //
 // Adding a line only notes it. A line added to an idle log is shown when the event being
 // handled is over: the hub logs a line before relaying it, and the views, their painting
 // and the accessibility events they raise must not hold up the relay. Lines that follow
 // within RefreshMs are gathered and shown together, so that a flood of lines costs one
-// update of the views, not one each. Reading the lines shows the gathered ones first.
+// update of the views, not one each. The reads below see the lines shown; flush() shows
+// the gathered ones at once.
 //
 // The time of a line is kept in UTC and turned into local time only when it is shown:
 // a local time costs a look at the system's time zone file every time.
@@ -46,11 +48,10 @@ public:
 
     // Shows the gathered lines now.
     void flush();
-    // The lines and the selected one, gathered lines included.
-    int count();
-    QString line(int row);
-    QStringList lines();
-    int selectedRow();
+    // The lines shown.
+    int count() const { return rowCount(); }
+    QString line(int row) const { return m_lines.value(row); }
+    const QStringList &lines() const { return m_lines; }
 
 signals:
     // Lines were shown.
@@ -61,12 +62,10 @@ signals:
 private:
     void append(const QStringList &lines, const QList<qint64> &times);
     int keepNewest();
-    void select(int row);
 
     QStringList m_lines;
     QList<qint64> m_times; // one per line, in milliseconds since the epoch (UTC)
     qsizetype m_chars = 0; // in all lines
-    int m_selected = -1;
 
     QTimer m_timer;          // shows what is gathered; idle while nothing was shown lately
     QStringList m_pending;   // added, not yet shown
