@@ -32,7 +32,7 @@ static QString x11Name(QWidget *w)
 }
 #endif
 
-class TestMainWindow : public QObject
+class TestChatWindow : public QObject
 {
     Q_OBJECT
 
@@ -90,7 +90,7 @@ private slots:
         QCOMPARE(w->main->nameList()->objectName(), QStringLiteral("NameList"));
     }
 
-    // Run offscreen by the suite, and on a real X server by tst_mainwindow_x11.
+    // Run offscreen by the suite, and on a real X server by tst_chatwindow_x11.
     void captionsShowTheTitleAsTyped()
     {
         for (const QString &title : {QStringLiteral("会議[*]室 [*][*]"), QString()}) {
@@ -319,5 +319,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestMainWindow)
-#include "tst_mainwindow.moc"
+QTEST_MAIN(TestChatWindow)
+#include "tst_chatwindow.moc"
