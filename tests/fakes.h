@@ -106,7 +106,7 @@ public:
 };
 
 // What the handlers showed: the session's log (its gathered lines shown first) and name
-// list, read as plain lists, and the log line last selected, as a view would keep it.
+// list, read as plain lists, and the row the log last asked its views to select.
 struct Shown
 {
     explicit Shown(SessionState &s)

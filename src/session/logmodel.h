@@ -49,8 +49,6 @@ public:
     // Shows the gathered lines now.
     void flush();
     // The lines shown.
-    int count() const { return rowCount(); }
-    QString line(int row) const { return m_lines.value(row); }
     const QStringList &lines() const { return m_lines; }
 
 signals:
