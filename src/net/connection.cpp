@@ -85,22 +85,23 @@ void Connection::onError()
 // most it can hold would pass the bound.
 bool Connection::send(const QByteArray &utf8, bool gather)
 {
-    const bool first = m_outbox.isEmpty();
+    const bool first = m_outbox.empty();
     if (first && !isConnected())
         return false;
-    if (m_mostInQt + m_outbox.size() + utf8.size() > MaxQueuedBytes) {
+    const qint64 waiting = qint64(m_outbox.size()) + utf8.size();
+    if (m_mostInQt + waiting > MaxQueuedBytes) {
         m_mostInQt = m_socket->bytesToWrite();
-        if (m_mostInQt + m_outbox.size() + utf8.size() > MaxQueuedBytes) {
+        if (m_mostInQt + waiting > MaxQueuedBytes) {
             drop();
             return false;
         }
     }
     if (!gather) {
-        writeNow(utf8);
+        writeNow(utf8.constData(), utf8.size());
         return false;
     }
-    m_outbox += utf8;
-    if (m_outbox.size() >= OutboxFlushBytes)
+    m_outbox.append(utf8.constData(), size_t(utf8.size()));
+    if (qint64(m_outbox.size()) >= OutboxFlushBytes)
         flush();
     return first;
 }
@@ -118,38 +119,38 @@ void Connection::drop()
 
 void Connection::flush()
 {
-    if (m_outbox.isEmpty())
+    if (m_outbox.empty())
         return;
     // A peer that left meanwhile gets nothing.
     if (isConnected())
-        writeNow(m_outbox);
+        writeNow(m_outbox.data(), qint64(m_outbox.size()));
     // The outbox keeps its storage (at most OutboxFlushBytes and a line) for the next
     // event, rather than growing it afresh for every event of a busy chat.
-    if (m_outbox.capacity() <= OutboxFlushBytes * 2 && m_outbox.isDetached())
-        m_outbox.resize(0);
-    else
+    if (qint64(m_outbox.capacity()) <= OutboxFlushBytes * 2)
         m_outbox.clear();
+    else
+        std::string().swap(m_outbox);
 }
 
 // Writes straight to the connection when nothing of ours is still waiting in the socket's
 // own buffer; what the connection does not take at once, and anything after it, goes
 // through the socket's buffer, which writes it when the peer reads.
-void Connection::writeNow(const QByteArray &bytes)
+void Connection::writeNow(const char *data, qint64 size)
 {
     qint64 done = 0;
     const qintptr fd = descriptor();
     // Longer than a segment: corked before the system may send any of it.
-    if (segmentsMatter() && !m_corked && bytes.size() > m_fullSegment)
+    if (segmentsMatter() && !m_corked && size > m_fullSegment)
         m_corked = fastpath::setCorked(fd, true);
     if (fd >= 0 && m_socket->bytesToWrite() == 0) {
-        done = fastpath::sendDirect(fd, bytes.constData(), bytes.size());
-        if (done == bytes.size()) {
+        done = fastpath::sendDirect(fd, data, size);
+        if (done == size) {
             if (m_corked)
                 keepSegmentsFull();
             return;
         }
     }
-    m_socket->write(bytes.constData() + done, bytes.size() - done);
+    m_socket->write(data + done, size - done);
     m_socket->flush();
     m_mostInQt = m_socket->bytesToWrite();
     keepSegmentsFull();
@@ -186,7 +187,7 @@ void Connection::keepSegmentsFull()
 
 qint64 Connection::bytesQueued() const
 {
-    return m_socket->bytesToWrite() + m_outbox.size();
+    return m_socket->bytesToWrite() + qint64(m_outbox.size());
 }
 
 // Reads what the socket holds, at most one read buffer's worth. Once the peer has closed

@@ -8,6 +8,7 @@
 #include <QStringDecoder>
 #include <QTimer>
 
+#include <string>
 #include <utility>
 
 class QTcpSocket;
@@ -98,7 +99,7 @@ signals:
 private:
     void onError();
     void drop();
-    void writeNow(const QByteArray &bytes);
+    void writeNow(const char *data, qint64 size);
     void keepSegmentsFull();
     bool segmentsMatter() const;
     void forgetPending();
@@ -118,7 +119,9 @@ private:
     QElapsedTimer m_lastResent;    // since that count last grew
     quint32 m_outOfOrder = 0;      // segments received out of order, as last seen
     QElapsedTimer m_lastLoss;      // since either count last grew
-    QByteArray m_outbox;         // gathered while an event was raised, not yet written
+    // Gathered while an event was raised, not yet written. A plain buffer: a relay adds
+    // every line to every peer's outbox, and QByteArray's append costs several times the copy.
+    std::string m_outbox;
     qint64 m_mostInQt = 0;       // Qt's buffer holds at most this much (it only shrinks by itself)
     bool m_connectPending = false; // our outgoing connection was made
     bool m_closePending = false;   // the peer closed (raised after the last text)

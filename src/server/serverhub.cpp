@@ -14,7 +14,6 @@ ServerHub::ServerHub(SessionState &state, SocketArray &sockets)
     , m_sockets(sockets)
     , m_log(state.RecieveList)
     , m_names(state.NameList)
-    , m_doEvents([this] { yieldNow(); })
 {
     m_yieldClock.start();
 }
@@ -25,8 +24,6 @@ ServerHub::ServerHub(SessionState &state, SocketArray &sockets)
 // order in which they came.
 void ServerHub::yieldNow()
 {
-    if (++m_yieldsUnclocked < YieldClockCalls)
-        return;
     m_yieldsUnclocked = 0;
     const qint64 now = m_yieldClock.nsecsElapsed();
     if (now - m_lastYieldCheck < YieldCheckNs)
@@ -80,9 +77,13 @@ void ServerHub::setDoEvents(std::function<void()> doEvents)
     m_doEvents = std::move(doEvents);
 }
 
+// Called after every send to every peer: the common case only counts.
 void ServerHub::DoEvents()
 {
-    m_doEvents();
+    if (m_doEvents)
+        m_doEvents();
+    else if (++m_yieldsUnclocked >= YieldClockCalls)
+        yieldNow();
 }
 
 bool ServerHub::hasLeft(int slot, quint64 serial) const

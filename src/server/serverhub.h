@@ -101,7 +101,7 @@ private:
     SocketArray &m_sockets;
     LogModel &m_log;
     NameListModel &m_names;
-    std::function<void()> m_doEvents;
+    std::function<void()> m_doEvents; // a test's yield; none: yieldNow()
     QElapsedTimer m_yieldClock;
     qint64 m_lastYieldCheck = 0;
     qint64 m_lastFullYield = 0;
