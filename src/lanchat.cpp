@@ -14,7 +14,12 @@
 #include <cstdio>
 #include <memory>
 
-int main(int argc, char *argv[])
+namespace {
+
+// Finds the graphical session to show the windows in, before Qt starts. False when there
+// is none: the program keeps no command line of its own, so even --version or --help
+// needs a window to show in.
+bool chooseDisplay(int argc, char *argv[])
 {
     chooseEventDispatcher();
     QStringList arguments;
@@ -22,27 +27,37 @@ int main(int argc, char *argv[])
         arguments << QString::fromLocal8Bit(argv[i]);
     const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     const auto xReachable = [](const QString &display) { return xDisplayReachable(display); };
-    // The program keeps no command line of its own: even --version or --help needs a
-    // window to show in.
     if (!graphicalSessionFound(env, arguments, xReachable)) {
         std::fputs("lanchat: a graphical session is needed (no X11 or Wayland display found; "
                    "QT_QPA_PLATFORM or -platform chooses another Qt platform)\n",
                    stderr);
-        return 1;
+        return false;
     }
     const QByteArray platform = chooseQtPlatform(env, arguments, xReachable);
     if (!platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", platform);
+    return true;
+}
 
-    QApplication app(argc, argv);
+void describeApplication(QTranslator &qtTranslator)
+{
     QApplication::setApplicationName(QStringLiteral("lanchat"));
     QApplication::setApplicationVersion(QStringLiteral(LANCHAT_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("localhost.lanchat.lanchat")); // the menu entry's name
-
     // Qt's own texts (message-box buttons, socket errors) in Japanese, when installed.
-    QTranslator qtTranslator;
     if (qtTranslator.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&qtTranslator);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!chooseDisplay(argc, argv))
+        return 1;
+    QApplication app(argc, argv);
+    QTranslator qtTranslator;
+    describeApplication(qtTranslator);
 
     SessionState state;
     // The chat window lives until the event loop has ended: closing it only closes its

@@ -83,27 +83,27 @@ void Connection::onError()
 // joins a non-empty outbox was checked with the outbox's first part (flush() looks at the
 // connection again before writing), and Qt's buffer is asked for its size only when the
 // most it can hold would pass the bound.
-bool Connection::send(const QByteArray &utf8, bool gather)
+Connection::Sent Connection::send(const QByteArray &utf8, bool gather)
 {
     const bool first = m_outbox.empty();
     if (first && !isConnected())
-        return false;
+        return Sent::NotConnected;
     const qint64 waiting = qint64(m_outbox.size()) + utf8.size();
     if (m_mostInQt + waiting > MaxQueuedBytes) {
         m_mostInQt = m_socket->bytesToWrite();
         if (m_mostInQt + waiting > MaxQueuedBytes) {
             drop();
-            return false;
+            return Sent::Dropped;
         }
     }
     if (!gather) {
         writeNow(utf8.constData(), utf8.size());
-        return false;
+        return Sent::Written;
     }
     m_outbox.append(utf8.constData(), size_t(utf8.size()));
     if (qint64(m_outbox.size()) >= OutboxFlushBytes)
         flush();
-    return first;
+    return first ? Sent::OutboxBegun : Sent::OutboxJoined;
 }
 
 // The peer does not read what we send: dropped rather than queued without end. It is
@@ -293,25 +293,21 @@ bool Connection::hasMoreToRaise() const
     return m_socket->bytesAvailable() > 0 || m_closePending || !m_errorPending.isEmpty();
 }
 
-void Connection::forgetPending()
-{
-    m_closePending = false;
-    m_connectPending = false;
-    m_errorPending.clear();
-}
-
 void Connection::close()
 {
     m_holdTimer.stop();
     m_corkTimer.stop();
     flush();
     m_closedByUs = true;
-    forgetPending();
+    // Nothing noted is raised any more.
+    m_closePending = false;
+    m_connectPending = false;
+    m_errorPending.clear();
     if (m_socket->state() != QAbstractSocket::UnconnectedState)
         m_socket->close();
 }
 
-void Connection::shut()
+void Connection::retire()
 {
     m_holdTimer.stop();
     m_corkTimer.stop();

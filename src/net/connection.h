@@ -43,11 +43,17 @@ public:
     // tells whether there is anything to raise (that, or text sent right after connecting).
     bool noteWhatWaits();
 
+    // What send() did with the bytes.
+    enum class Sent {
+        Written,      // to the connection, or to the socket's buffer behind what waits
+        OutboxBegun,  // the first bytes gathered since the outbox was last written
+        OutboxJoined, // gathered behind others
+        NotConnected, // nothing sent: the peer has gone or was never there
+        Dropped,      // past MaxQueuedBytes waiting: the peer is dropped, its close noted
+    };
     // Sends at once, or with `gather` into the outbox, which is written when the array
-    // calls flush() or once OutboxFlushBytes have gathered. Past MaxQueuedBytes waiting
-    // unsent, the peer is dropped and its close noted. Returns true when the bytes are the
-    // first gathered since the outbox was last written.
-    bool send(const QByteArray &utf8, bool gather);
+    // calls flush() or once OutboxFlushBytes have gathered.
+    Sent send(const QByteArray &utf8, bool gather);
     void flush();
     qint64 bytesQueued() const;
 
@@ -90,8 +96,9 @@ public:
 
     // Closed by us: nothing noted is raised, nor anything that follows.
     void close();
-    // Leaving the table: detached from its socket, which is aborted. Destroyed later.
-    void shut();
+    // Leaving the table (the array retires it): detached from its socket, which is
+    // aborted. Destroyed later.
+    void retire();
 
 signals:
     void noted();
@@ -102,7 +109,6 @@ private:
     void writeNow(const char *data, qint64 size);
     void keepSegmentsFull();
     bool segmentsMatter() const;
-    void forgetPending();
     void receive(const QByteArray &bytes);
     void decode(const QByteArray &bytes);
     void holdBack(int retransmitMicros, bool delivered);

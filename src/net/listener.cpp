@@ -54,7 +54,7 @@ void Listener::close()
     m_server->close();
 }
 
-void Listener::shut()
+void Listener::retire()
 {
     m_server->disconnect(this);
     m_server->close();

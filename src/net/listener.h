@@ -32,8 +32,9 @@ public:
 
     // Stops listening; nothing noted is raised.
     void close();
-    // Leaving the table: detached from its server, which is closed. Destroyed later.
-    void shut();
+    // Leaving the table (the array retires it): detached from its server, which is
+    // closed. Destroyed later.
+    void retire();
 
 signals:
     void noted();

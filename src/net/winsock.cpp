@@ -43,7 +43,7 @@ Winsock::Element *Winsock::element(int index, quint64 serial) const
     if (index < 0 || index >= MaxElements)
         return nullptr;
     Element *e = m_elements[index].get();
-    if (!e || (serial && e->serial != serial))
+    if (!e || (serial != AnySerial && e->serial != serial))
         return nullptr;
     return e;
 }
@@ -67,12 +67,12 @@ void Winsock::unload(int index)
 
 bool Winsock::isLoaded(int index) const
 {
-    return element(index, 0) != nullptr;
+    return element(index, AnySerial) != nullptr;
 }
 
 quint64 Winsock::serial(int index) const
 {
-    const Element *e = element(index, 0);
+    const Element *e = element(index, AnySerial);
     return e ? e->serial : 0;
 }
 
@@ -91,49 +91,62 @@ void Winsock::release(Element *e)
     e->arrivalPending = false;
 }
 
-// What the connection notes marks the element, as long as it is the element's own.
+// The loaded element, emptied for a new connection or listener; null when not loaded.
+Winsock::Element *Winsock::emptied(int index)
+{
+    Element *e = element(index, AnySerial);
+    if (e)
+        release(e);
+    return e;
+}
+
+// What the connection or listener notes marks the element, as long as it is the
+// element's own (a connection's note may come after it left: the serial tells).
+template <typename Source>
+void Winsock::markOnNoted(int index, const Element *e, Source *source)
+{
+    const quint64 s = e->serial;
+    connect(source, &Source::noted, this, [this, index, s] { mark(index, s); });
+}
+
 void Winsock::attach(int index, Element *e, Connection *connection)
 {
     e->connection = connection;
-    const quint64 s = e->serial;
-    connect(connection, &Connection::noted, this, [this, index, s] { mark(index, s); });
+    markOnNoted(index, e, connection);
 }
 
 bool Winsock::listen(int index, quint16 port, QString *error)
 {
-    Element *e = element(index, 0);
+    Element *e = emptied(index);
     if (!e)
         return false;
-    release(e);
     auto *listener = new Listener(this);
     if (!listener->listen(port, error)) {
         retire(listener);
         return false;
     }
     e->listener = listener;
-    const quint64 s = e->serial;
-    connect(listener, &Listener::noted, this, [this, index, s] { mark(index, s); });
+    markOnNoted(index, e, listener);
     m_probe.watch(listener->descriptor());
     return true;
 }
 
 quint16 Winsock::serverPort(int index) const
 {
-    const Element *e = element(index, 0);
+    const Element *e = element(index, AnySerial);
     return e && e->listener ? e->listener->port() : 0;
 }
 
 void Winsock::accept(int index, qint64 requestID)
 {
-    Element *e = element(index, 0);
     QTcpSocket *socket = m_pending.take(requestID);
     if (!socket)
         return;
+    Element *e = emptied(index);
     if (!e) {
         retire(socket);
         return;
     }
-    release(e);
     auto *connection = new Connection(socket, this);
     attach(index, e, connection);
     connection->setOptions();
@@ -167,12 +180,12 @@ void Winsock::refuse(qint64 requestID, const QByteArray &utf8)
     // These run inside the socket's own calls; they only read, or retire, which destroys
     // nothing there.
     connect(socket, &QTcpSocket::readyRead, this, [socket] { socket->readAll(); });
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { dropRefused(socket); });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { dropRefused(socket); });
-    QTimer::singleShot(RefusedLingerMs, socket, [this, socket] { dropRefused(socket); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { retireRefused(socket); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { retireRefused(socket); });
+    QTimer::singleShot(RefusedLingerMs, socket, [this, socket] { retireRefused(socket); });
 }
 
-void Winsock::dropRefused(QTcpSocket *socket)
+void Winsock::retireRefused(QTcpSocket *socket)
 {
     if (m_refused.removeOne(socket))
         retire(socket);
@@ -180,10 +193,9 @@ void Winsock::dropRefused(QTcpSocket *socket)
 
 void Winsock::connectToHost(int index, const QString &host, quint16 port)
 {
-    Element *e = element(index, 0);
+    Element *e = emptied(index);
     if (!e)
         return;
-    release(e);
     auto *connection = new Connection(new QTcpSocket, this);
     attach(index, e, connection);
     connection->socket()->connectToHost(host, port);
@@ -191,7 +203,7 @@ void Winsock::connectToHost(int index, const QString &host, quint16 port)
 
 bool Winsock::isConnected(int index) const
 {
-    const Element *e = element(index, 0);
+    const Element *e = element(index, AnySerial);
     return e && e->connection && e->connection->isConnected();
 }
 
@@ -235,20 +247,20 @@ QString Winsock::localIP() const
 // lines relayed together cost one write per peer.
 void Winsock::sendData(int index, const QByteArray &utf8)
 {
-    Element *e = element(index, 0);
-    if (e && e->connection && e->connection->send(utf8, m_depth > 0))
+    Element *e = element(index, AnySerial);
+    if (e && e->connection && e->connection->send(utf8, m_depth > 0) == Connection::Sent::OutboxBegun)
         m_dirty.append(index);
 }
 
 QString Winsock::getData(int index)
 {
-    const Element *e = element(index, 0);
+    const Element *e = element(index, AnySerial);
     return e && e->connection ? e->connection->takeText() : QString();
 }
 
 void Winsock::close(int index)
 {
-    Element *e = element(index, 0);
+    Element *e = element(index, AnySerial);
     if (e && e->connection)
         e->connection->close();
     if (e && e->listener)
@@ -257,7 +269,7 @@ void Winsock::close(int index)
 
 qint64 Winsock::bytesQueued(int index) const
 {
-    const Element *e = element(index, 0);
+    const Element *e = element(index, AnySerial);
     return e && e->connection ? e->connection->bytesQueued() : 0;
 }
 

@@ -47,6 +47,18 @@ class QTcpSocket;
 // processEvents() carries out a deleteLater() that was asked for deeper down while a call
 // of that very object may still be on the stack below it.
 //
+// Words for ending things, from the handlers' side inward:
+// - unload: the element leaves the table (what it held is released);
+// - close: we end the element's connection or stop its listening, in order (what was
+//   sent is written first); nothing more is raised for it;
+// - release: an element is emptied, keeping its place: its connection or listener is
+//   retired (before another is put in, or on unload);
+// - retire: a Qt object is taken out of use at once (detached from us, aborted or
+//   closed) and kept until it may be destroyed;
+// - reap: the retired objects are destroyed, once no event of ours is being raised;
+// - drop (a connection's own): a peer that does not read what we send is aborted, and
+//   that is raised as its Close.
+//
 // The parts: each element holds a Connection (connection.h), which owns its QTcpSocket
 // and keeps everything per socket, or a Listener (listener.h), which owns its QTcpServer.
 // Both are retired whole, with their Qt objects, under the rule above. This class is the
@@ -114,17 +126,27 @@ private:
         bool arrivalPending = false; // data came while it ran
     };
 
+    // Element `index` if it is loaded and still the one with this serial (any, with
+    // AnySerial); null otherwise.
+    static constexpr quint64 AnySerial = 0;
     Element *element(int index, quint64 serial) const;
+    Element *emptied(int index);
+    template <typename Source>
+    void markOnNoted(int index, const Element *e, Source *source);
     void attach(int index, Element *e, Connection *connection);
     void release(Element *e);
     void retire(QObject *object);
-    void dropRefused(QTcpSocket *socket);
+    void retireRefused(QTcpSocket *socket);
     void queueReap();
     void reapRetired();
     void mark(int index, quint64 serial);
     void pump();
     void pumpIfMarked();
     void raise(int index, quint64 serial);
+    bool raiseConnect(int index, quint64 serial);
+    bool raiseRequests(int index, quint64 serial);
+    bool raiseText(int index, quint64 serial);
+    void raiseEnd(int index, quint64 serial);
     void acceptWaiting(int index, quint64 serial);
     void flushAll();
 

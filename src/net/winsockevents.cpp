@@ -54,8 +54,8 @@ void Winsock::pump()
 // Raises the element's events: a connection made or waiting, then one bounded read of
 // text, and once no text is left, a failure and the peer's close. Never inside a running
 // DataArrival handler of the same element: then it all waits until that handler returns.
-// After each event the element is looked up afresh: its handler may have unloaded it, or
-// put another connection in its place.
+// Each step looks the element up afresh and tells whether it is still there: a handler
+// may have unloaded it, or put another connection in its place.
 void Winsock::raise(int index, quint64 serial)
 {
     Element *e = element(index, serial);
@@ -64,27 +64,47 @@ void Winsock::raise(int index, quint64 serial)
         return;
     }
     e->arrivalPending = false;
+    if (raiseConnect(index, serial) && raiseRequests(index, serial) && !raiseText(index, serial))
+        raiseEnd(index, serial);
+}
+
+bool Winsock::raiseConnect(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
     if (e->connection && e->connection->takeConnected()) {
         e->connection->setOptions();
         emit Connect(index);
-        if (!(e = element(index, serial)))
-            return;
     }
-    if (e->listener && e->listener->takeWaiting()) {
+    return element(index, serial) != nullptr;
+}
+
+bool Winsock::raiseRequests(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
+    if (e->listener && e->listener->takeWaiting())
         acceptWaiting(index, serial);
-        if (!(e = element(index, serial)))
-            return;
-    }
-    if (e->connection && e->connection->readSome()) {
-        e->inArrival = true;
-        emit DataArrival(index, e->connection->receivedSize());
-        if (!(e = element(index, serial)))
-            return; // unloaded by its own handler
-        e->inArrival = false;
-        if (e->connection && (e->arrivalPending || e->connection->hasMoreToRaise()))
-            mark(index, serial);
-        return;
-    }
+    return element(index, serial) != nullptr;
+}
+
+// True when text was raised: the failure and the close wait for the next round.
+bool Winsock::raiseText(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
+    if (!e->connection || !e->connection->readSome())
+        return false;
+    e->inArrival = true;
+    emit DataArrival(index, e->connection->receivedSize());
+    if (!(e = element(index, serial)))
+        return true; // unloaded by its own handler
+    e->inArrival = false;
+    if (e->connection && (e->arrivalPending || e->connection->hasMoreToRaise()))
+        mark(index, serial);
+    return true;
+}
+
+void Winsock::raiseEnd(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
     const QString error = e->connection ? e->connection->takeError()
                           : e->listener ? e->listener->takeError()
                                         : QString();
@@ -136,7 +156,7 @@ void Winsock::flushAll()
     QList<int> dirty;
     dirty.swap(m_dirty);
     for (int index : std::as_const(dirty)) {
-        if (Element *e = element(index, 0); e && e->connection)
+        if (Element *e = element(index, AnySerial); e && e->connection)
             e->connection->flush();
     }
     dirty.clear();
@@ -152,9 +172,9 @@ void Winsock::retire(QObject *object)
 {
     object->disconnect(this);
     if (auto *connection = qobject_cast<Connection *>(object))
-        connection->shut();
+        connection->retire();
     else if (auto *listener = qobject_cast<Listener *>(object))
-        listener->shut();
+        listener->retire();
     else if (auto *socket = qobject_cast<QTcpSocket *>(object))
         socket->abort();
     object->setParent(this);

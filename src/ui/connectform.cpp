@@ -11,6 +11,7 @@
 #include <QRadioButton>
 
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -18,6 +19,32 @@ void criticalBox(QWidget *parent, const QString &text)
 {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("入力エラー"), text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+// Every control of the dialog: a child named for the accessibility tree, at its place.
+template <typename Control, typename... Args>
+Control *place(QWidget *parent, const char *name, const QRect &geometry, Args &&...args)
+{
+    auto *c = new Control(std::forward<Args>(args)..., parent);
+    c->setObjectName(QString::fromLatin1(name));
+    c->setGeometry(geometry);
+    return c;
+}
+
+QLineEdit *field(QWidget *parent, const char *name, const QRect &geometry)
+{
+    auto *e = place<QLineEdit>(parent, name, geometry);
+    e->setMaxLength(std::numeric_limits<int>::max()); // no length limit: nothing is cut
+    return e;
+}
+
+QPushButton *button(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
+{
+    auto *b = place<QPushButton>(parent, name, geometry, text);
+    // Neither Enter nor Escape presses a button of this dialog.
+    b->setAutoDefault(false);
+    b->setDefault(false);
+    return b;
 }
 
 } // namespace
@@ -31,65 +58,45 @@ ConnectForm::ConnectForm(SessionState &state, QWidget *parent)
     setUpWindow(this, QStringLiteral("ConnectForm"), {286, 150});
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("接続"));
+    createControls();
+    nameFieldsForScreenReaders();
+    connectControls();
+    initialiseHost();
+    Handle->setFocus();
+}
 
-    auto lineEdit = [this](const char *name, int x, int y, int w, int h) {
-        auto *e = new QLineEdit(this);
-        e->setObjectName(QString::fromLatin1(name));
-        e->setGeometry(x, y, w, h);
-        e->setMaxLength(std::numeric_limits<int>::max()); // no length limit: nothing is cut
-        return e;
-    };
-    auto label = [this](const char *name, const QString &text, int x, int y, int w, int h) {
-        auto *l = new QLabel(text, this);
-        l->setObjectName(QString::fromLatin1(name));
-        l->setGeometry(x, y, w, h);
-        return l;
-    };
-    auto button = [this](const char *name, const QString &text, int x, int y, int w, int h) {
-        auto *b = new QPushButton(text, this);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setGeometry(x, y, w, h);
-        // Neither Enter nor Escape presses a button of this dialog.
-        b->setAutoDefault(false);
-        b->setDefault(false);
-        return b;
-    };
-
-    Handle = lineEdit("Handle", 184, 8, 97, 18);
-    Host = lineEdit("Host", 184, 40, 97, 18);
-    Port = lineEdit("Port", 184, 72, 97, 18);
+void ConnectForm::createControls()
+{
+    Handle = field(this, "Handle", {184, 8, 97, 18});
+    Host = field(this, "Host", {184, 40, 97, 18});
+    Port = field(this, "Port", {184, 72, 97, 18});
     Port->setText(QStringLiteral("9898"));
-    OK = button("OK", QStringLiteral("OK"), 56, 128, 65, 17);
-    Cancel = button("Cancel", QStringLiteral("キャンセル"), 168, 128, 65, 17);
-    OpServer = new QRadioButton(QStringLiteral("サーバ"), this);
-    OpServer->setObjectName(QStringLiteral("OpServer"));
-    OpServer->setGeometry(8, 8, 121, 17);
+    OK = button(this, "OK", QStringLiteral("OK"), {56, 128, 65, 17});
+    Cancel = button(this, "Cancel", QStringLiteral("キャンセル"), {168, 128, 65, 17});
+    OpServer = place<QRadioButton>(this, "OpServer", {8, 8, 121, 17}, QStringLiteral("サーバ"));
     OpServer->setChecked(true);
-    OpClient = new QRadioButton(QStringLiteral("クライアント"), this);
-    OpClient->setObjectName(QStringLiteral("OpClient"));
-    OpClient->setGeometry(8, 32, 129, 17);
-    MinimumNotice = new QCheckBox(QStringLiteral("最小化通知"), this);
-    MinimumNotice->setObjectName(QStringLiteral("MinimumNotice"));
-    MinimumNotice->setGeometry(8, 56, 121, 17);
-    Front = new QCheckBox(QStringLiteral("常に最前面に表示"), this);
-    Front->setObjectName(QStringLiteral("Front"));
-    Front->setGeometry(8, 80, 129, 17);
-    Text1 = label("Text1", QStringLiteral("名前"), 136, 8, 49, 18);
-    Text2 = label("Text2", QStringLiteral("ホスト"), 136, 40, 49, 18);
-    Text3 = label("Text3", QStringLiteral("ポート"), 136, 72, 49, 18);
-    Text4 = label("Text4", QStringLiteral("タイトル"), 8, 104, 57, 18);
-    TitleBar = lineEdit("TitleBar", 64, 104, 217, 18);
+    OpClient = place<QRadioButton>(this, "OpClient", {8, 32, 129, 17}, QStringLiteral("クライアント"));
+    MinimumNotice = place<QCheckBox>(this, "MinimumNotice", {8, 56, 121, 17}, QStringLiteral("最小化通知"));
+    Front = place<QCheckBox>(this, "Front", {8, 80, 129, 17}, QStringLiteral("常に最前面に表示"));
+    Text1 = place<QLabel>(this, "Text1", {136, 8, 49, 18}, QStringLiteral("名前"));
+    Text2 = place<QLabel>(this, "Text2", {136, 40, 49, 18}, QStringLiteral("ホスト"));
+    Text3 = place<QLabel>(this, "Text3", {136, 72, 49, 18}, QStringLiteral("ポート"));
+    Text4 = place<QLabel>(this, "Text4", {8, 104, 57, 18}, QStringLiteral("タイトル"));
+    TitleBar = field(this, "TitleBar", {64, 104, 217, 18});
+}
 
-    // The captions name their fields for screen readers.
-    Text1->setBuddy(Handle);
-    Text2->setBuddy(Host);
-    Text3->setBuddy(Port);
-    Text4->setBuddy(TitleBar);
-    Handle->setAccessibleName(Text1->text());
-    Host->setAccessibleName(Text2->text());
-    Port->setAccessibleName(Text3->text());
-    TitleBar->setAccessibleName(Text4->text());
+// The captions name their fields for screen readers.
+void ConnectForm::nameFieldsForScreenReaders()
+{
+    const std::pair<QLabel *, QLineEdit *> captions[] = {{Text1, Handle}, {Text2, Host}, {Text3, Port}, {Text4, TitleBar}};
+    for (const auto &[caption, field] : captions) {
+        caption->setBuddy(field);
+        field->setAccessibleName(caption->text());
+    }
+}
 
+void ConnectForm::connectControls()
+{
     QWidget *order[] = {Handle, Host, Port, OK, Cancel, OpServer, OpClient, MinimumNotice, Front, TitleBar};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
@@ -98,9 +105,6 @@ ConnectForm::ConnectForm(SessionState &state, QWidget *parent)
     connect(OpClient, &QRadioButton::clicked, this, &ConnectForm::OpClient_Click);
     connect(OK, &QPushButton::clicked, this, &ConnectForm::OK_Click);
     connect(Cancel, &QPushButton::clicked, this, &ConnectForm::Cancel_Click);
-
-    initialiseHost();
-    Handle->setFocus();
 }
 
 void ConnectForm::setErrorBox(ErrorBox box)

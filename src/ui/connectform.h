@@ -55,6 +55,9 @@ signals:
     void accepted();
 
 private:
+    void createControls();
+    void nameFieldsForScreenReaders();
+    void connectControls();
     void initialiseHost();
     void inputError(const QString &text);
 
