@@ -12,7 +12,8 @@ namespace {
 
 const QString S = QStringLiteral("S");
 
-struct Hub
+// The hub "S" over in-memory sockets; its yield runs onYield once, if set.
+struct HubOverFakes
 {
     SessionState state;
     FakeSockets sockets;
@@ -22,7 +23,7 @@ struct Hub
     std::function<void()> onYield;
     int yields = 0;
 
-    Hub()
+    HubOverFakes()
     {
         state.Settings.ServerMode = true;
         state.Settings.HandleName = S;
@@ -66,7 +67,7 @@ class TestServerHub : public QObject
 private slots:
     void acceptOpensSlotsAtTheTop()
     {
-        Hub h;
+        HubOverFakes h;
         QCOMPARE(h.connect(), 1);
         QCOMPARE(h.state.Slots.ConnCount, 1);
         QCOMPARE(h.view.log().last(), QStringLiteral("1人目の接続を受けつけました"));
@@ -79,7 +80,7 @@ private slots:
 
     void workedJoinSequence()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.clearSent();
         const int b = h.connect();
@@ -97,7 +98,7 @@ private slots:
 
     void registrationFollowedBySegmentUsesTwoSpaceEnding()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         const int b = h.connect();
         h.clearSent();
@@ -111,7 +112,7 @@ private slots:
 
     void underscoresCutNamesAndLines()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         const int b = h.connect();
         h.clearSent();
@@ -129,7 +130,7 @@ private slots:
 
     void emptyPayloadsAndOtherTags()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.clearSent();
         const int logged = int(h.view.log().size());
@@ -158,7 +159,7 @@ private slots:
 
     void slotRequestAnswersTheAskingSlot()
     {
-        Hub h;
+        HubOverFakes h;
         h.connect();
         h.connect();
         h.chunk(1, QStringLiteral("_RqSck ignored_RqSck "));
@@ -168,7 +169,7 @@ private slots:
 
     void rawLinesAreLoggedAndRelayedWhole()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.join(QStringLiteral("B"));
         h.clearSent();
@@ -182,7 +183,7 @@ private slots:
 
     void departures()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.join(QStringLiteral("B"));
         h.join(QStringLiteral("C"));
@@ -229,7 +230,7 @@ private slots:
 
     void compactionOfClosedSlotsBelowTheTop()
     {
-        Hub h;
+        HubOverFakes h;
         for (const char *n : {"A", "B", "C", "D", "E"})
             h.join(QString::fromLatin1(n));
         h.hub.Close(3);
@@ -248,7 +249,7 @@ private slots:
 
     void departureBeforeRegistrationAndReuseOfTheTop()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.connect();
         h.hub.Close(2);
@@ -268,7 +269,7 @@ private slots:
 
     void nameListAfterReuseShowsBlankAndStopsAtTheTop()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.join(QStringLiteral("B"));
         h.hub.Close(2);
@@ -280,7 +281,7 @@ private slots:
 
     void registrationIsFiledUnderTheSlotItCameOn()
     {
-        Hub h;
+        HubOverFakes h;
         const int a = h.connect();
         const int b = h.connect();
         h.chunk(a, QStringLiteral("_RqSck _Cnnct A"));
@@ -296,7 +297,7 @@ private slots:
 
     void repeatedRegistrationAddsEntries()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.chunk(1, QStringLiteral("_Cnnct A"));
         QCOMPARE(h.view.names(), QStringList({"S", "A", "A"}));
@@ -304,7 +305,7 @@ private slots:
 
     void positionsPastTheEndOfTheListSendNothing()
     {
-        Hub h;
+        HubOverFakes h;
         h.connect(); // slot 1 never registers
         h.connect();
         h.connect();
@@ -315,7 +316,7 @@ private slots:
 
     void tableFullOfGapsReusesTheLowestClosedSlot()
     {
-        Hub h;
+        HubOverFakes h;
         for (int i = 1; i <= MaxSlots; ++i)
             h.join(QStringLiteral("u%1").arg(i));
         QCOMPARE(h.size(), 50);
@@ -352,7 +353,7 @@ private slots:
 
     void nameListKeepsItsSlotPositionsAndNewestEntries()
     {
-        Hub h;
+        HubOverFakes h;
         for (int i = 1; i < MaxSlots; ++i)
             h.join(QString::number(i));
         // Clients come and go on the top slot: each adds an entry and blanks entry 50.
@@ -371,7 +372,7 @@ private slots:
 
     void slotErrorIsADepartureAndListeningGoesOn()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.join(QStringLiteral("B"));
         h.join(QStringLiteral("C"));
@@ -391,7 +392,7 @@ private slots:
 
     void closeOfTheListeningSocketUnloadsNothing()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.hub.Close(0);
         QVERIFY(h.sockets.isLoaded(0));
@@ -401,7 +402,7 @@ private slots:
 
     void broadcastSkipsClosedSlotsAndYieldsPerSend()
     {
-        Hub h;
+        HubOverFakes h;
         for (const char *n : {"A", "B", "C"})
             h.join(QString::fromLatin1(n));
         h.hub.Close(2);
@@ -419,7 +420,7 @@ private slots:
 
     void departureOfTheTopDuringABroadcast()
     {
-        Hub h;
+        HubOverFakes h;
         for (const char *n : {"A", "B", "C"})
             h.join(QString::fromLatin1(n));
         h.clearSent();
@@ -435,7 +436,7 @@ private slots:
 
     void newConnectionDuringABroadcastIsAboveTheBound()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.join(QStringLiteral("B"));
         h.clearSent();
@@ -449,7 +450,7 @@ private slots:
 
     void newcomerLeavesWhileItsNameListIsSent()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         const int b = h.connect();
         h.clearSent();
@@ -465,7 +466,7 @@ private slots:
 
     void registrationDuringAJoinNoticeWalkKeepsEachName()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         const int b = h.connect();
         const int c = h.connect();
@@ -489,7 +490,7 @@ private slots:
 
     void senderLeavesDuringItsOwnChunk()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.join(QStringLiteral("B"));
         const int c = h.connect();
@@ -513,7 +514,7 @@ private slots:
 
     void slotMarkedDuringAWalkIsSkipped()
     {
-        Hub h;
+        HubOverFakes h;
         for (const char *n : {"A", "B", "C"})
             h.join(QString::fromLatin1(n));
         h.clearSent();
@@ -525,7 +526,7 @@ private slots:
 
     void overlongLinesAreNotRelayed()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.join(QStringLiteral("B"));
         h.clearSent();
@@ -550,7 +551,7 @@ private slots:
 
     void registrationsAreBounded()
     {
-        Hub h;
+        HubOverFakes h;
         const int a = h.connect();
         for (int i = 0; i < ServerHub::MaxRegistrations; ++i)
             h.chunk(a, QStringLiteral("_Cnnct A"));
@@ -574,7 +575,7 @@ private slots:
 
     void nicknameWithLineBreaksIsKeptAsSent()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         const int b = h.connect();
         h.clearSent();
@@ -585,7 +586,7 @@ private slots:
 
     void closeAllClosesEveryElement()
     {
-        Hub h;
+        HubOverFakes h;
         h.join(QStringLiteral("A"));
         h.join(QStringLiteral("B"));
         h.join(QStringLiteral("C"));
