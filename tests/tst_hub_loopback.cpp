@@ -42,7 +42,7 @@ private slots:
         // even to an idle log, which shows a line without waiting for others.
         QTest::qWait(LogModel::RefreshMs * 2);
         qsizetype onTheWay = -1;
-        const auto shown = connect(&hub->state->RecieveList, &QAbstractItemModel::rowsInserted, this, [&] {
+        const auto shown = connect(&hub->state.RecieveList, &QAbstractItemModel::rowsInserted, this, [&] {
             onTheWay = fastpath::bytesWaiting(b.socket.socketDescriptor()) + b.received.size();
         });
         a.send(QStringLiteral("_SendM A >> こんにちは"));
@@ -86,12 +86,12 @@ private slots:
 
         // A middle slot leaves: marked, one line, the others told.
         p[2]->socket.disconnectFromHost();
-        QTRY_COMPARE(hub->state->Slots.ClosedSlot[3], qint16(3));
+        QTRY_COMPARE(hub->state.Slots.ClosedSlot[3], qint16(3));
         QTRY_COMPARE(p[0]->text(), QStringLiteral("_Clsck P3"));
         QTRY_COMPARE(p[4]->text(), QStringLiteral("_Clsck P3"));
         QCOMPARE(hub->size(), 5);
         p[3]->socket.disconnectFromHost();
-        QTRY_COMPARE(hub->state->Slots.ClosedSlot[4], qint16(4));
+        QTRY_COMPARE(hub->state.Slots.ClosedSlot[4], qint16(4));
         QTRY_VERIFY(p[0]->text().endsWith(QStringLiteral("_Clsck P4")));
         QTRY_VERIFY(p[4]->text().endsWith(QStringLiteral("_Clsck P4")));
         for (auto &x : p)
@@ -101,7 +101,7 @@ private slots:
         const int logged = int(hub->log().size());
         p[4]->socket.disconnectFromHost();
         QTRY_COMPARE(hub->size(), 2);
-        QCOMPARE(hub->state->Slots.ConnCount, 2);
+        QCOMPARE(hub->state.Slots.ConnCount, 2);
         QTRY_COMPARE(p[0]->text(), QStringLiteral("_Clsck P5"));
         QTRY_COMPARE(p[1]->text(), QStringLiteral("_Clsck P5"));
         QCOMPARE(hub->log().mid(logged), QStringList({"*****  P5さんが落ちました。。。  *****"}));
@@ -127,7 +127,7 @@ private slots:
         }
         QTRY_COMPARE(hub->size(), 50);
         p[9]->socket.disconnectFromHost(); // slot 10
-        QTRY_COMPARE(hub->state->Slots.ClosedSlot[10], qint16(10));
+        QTRY_COMPARE(hub->state.Slots.ClosedSlot[10], qint16(10));
 
         Peer newcomer(port);
         QVERIFY(newcomer.waitConnected());

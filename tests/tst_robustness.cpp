@@ -142,7 +142,7 @@ private slots:
             QVERIFY2(got[i].startsWith(QStringLiteral("_SendM talker >> %1 ").arg(i, 5, 10, QLatin1Char('0'))),
                      qPrintable(got[i].left(30)));
         QVERIFY(reader.text().contains(QStringLiteral("_Clsck sleeper")));
-        QCOMPARE(hub->state->Slots.ClosedSlot[3], qint16(0)); // it was the top: released
+        QCOMPARE(hub->state.Slots.ClosedSlot[3], qint16(0)); // it was the top: released
         QCOMPARE(hub->size(), 2);
     }
 
@@ -206,7 +206,7 @@ private slots:
             s->socket.disconnectFromHost();
         talker.socket.disconnectFromHost();
         QTRY_COMPARE(hub->size(), 0);
-        QCOMPARE(hub->state->Slots.ConnCount, 0);
+        QCOMPARE(hub->state.Slots.ConnCount, 0);
         for (int i = 1; i <= MaxSlots; ++i)
             QVERIFY(!hub->main->winsock().isLoaded(i));
         QVERIFY(hub->main->winsock().isLoaded(0));
