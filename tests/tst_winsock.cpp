@@ -68,6 +68,33 @@ struct ListeningArray
     }
 };
 
+// The peer sends `first`. The array's handler reads what arrives and, on the arrival
+// yieldWhen picks, has the peer send `then` and yields for `ms` inside the handler, as
+// the hub's walks do. Both must arrive in order, and the handler never nested.
+void yieldInsideTheHandler(ListeningArray &a, RawPeer &peer, const QByteArray &first, const QByteArray &then, int ms,
+                           bool (*yieldWhen)(int calls, const QString &got))
+{
+    QString got;
+    int calls = 0, depth = 0, maxDepth = 0;
+    a.onArrival = [&](int index) {
+        maxDepth = std::max(maxDepth, ++depth);
+        got += a.ws.getData(index);
+        if (yieldWhen(++calls, got)) {
+            peer.send(then);
+            QElapsedTimer t;
+            t.start();
+            while (t.elapsed() < ms)
+                QCoreApplication::processEvents();
+        }
+        --depth;
+    };
+    const auto uninstall = qScopeGuard([&] { a.onArrival = nullptr; }); // it refers to the locals
+    peer.send(first);
+    QTRY_COMPARE(got.size(), first.size() + then.size());
+    QCOMPARE(got, QString::fromLatin1(first + then));
+    QCOMPARE(maxDepth, 1);
+}
+
 } // namespace
 
 class TestWinsock : public QObject
@@ -80,75 +107,21 @@ private slots:
         ListeningArray a;
         RawPeer p(a.port);
         QVERIFY(a.accepted(p));
-        int depth = 0, maxDepth = 0;
-        QString all;
-        a.onArrival = [&](int index) {
-            ++depth;
-            maxDepth = std::max(maxDepth, depth);
-            all += a.ws.getData(index);
-            if (all == QStringLiteral("first")) {
-                // A yield inside the handler while the peer goes on sending.
-                p.send("second"_ba);
-                QElapsedTimer t;
-                t.start();
-                while (t.elapsed() < 200)
-                    QCoreApplication::processEvents();
-            }
-            --depth;
-        };
-        p.send("first"_ba);
-        QTRY_COMPARE(all, QStringLiteral("firstsecond"));
-        QCOMPARE(maxDepth, 1);
+        yieldInsideTheHandler(a, p, "first"_ba, "second"_ba, 200, [](int, const QString &got) { return got == "first"_L1; });
         QCOMPARE(a.count(QStringLiteral("data")), 2);
 
         // More than one read's worth, and more than is ever held back to make a message
         // whole: the rest is raised by a later event, and a yield in that one must not let
         // the next text in ahead of it either.
-        all.clear();
-        int calls = 0;
         const QByteArray big(MessageJoiner::MaxHeldBytes + Winsock::ReadBufferBytes, 'b');
-        a.onArrival = [&](int index) {
-            ++depth;
-            maxDepth = std::max(maxDepth, depth);
-            all += a.ws.getData(index);
-            if (++calls == 2) {
-                p.send("tail"_ba);
-                QElapsedTimer t;
-                t.start();
-                while (t.elapsed() < 200)
-                    QCoreApplication::processEvents();
-            }
-            --depth;
-        };
-        p.send(big);
-        QTRY_COMPARE(all.size(), big.size() + 4);
-        QCOMPARE(all, QString::fromLatin1(big) + QStringLiteral("tail"));
-        QCOMPARE(maxDepth, 1);
+        yieldInsideTheHandler(a, p, big, "tail"_ba, 200, [](int calls, const QString &) { return calls == 2; });
 
         // Text already waiting when the connection is accepted is raised by a queued
         // event rather than by the socket's own signal; a yield there is no different.
         for (int round = 0; round < 5; ++round) {
             RawPeer q(a.port);
             QVERIFY(q.waitConnected());
-            q.send("early"_ba);
-            QString got;
-            bool sent = false;
-            a.onArrival = [&](int index) {
-                ++depth;
-                maxDepth = std::max(maxDepth, depth);
-                got += a.ws.getData(index);
-                if (!sent) {
-                    sent = true;
-                    q.send("late"_ba);
-                    QElapsedTimer t;
-                    t.start();
-                    while (t.elapsed() < 100)
-                        QCoreApplication::processEvents();
-                }
-                --depth;
-            };
-            QTRY_COMPARE(got, QStringLiteral("earlylate"));
-            QCOMPARE(maxDepth, 1);
+            yieldInsideTheHandler(a, q, "early"_ba, "late"_ba, 100, [](int calls, const QString &) { return calls == 1; });
         }
     }
 
