@@ -95,11 +95,18 @@ QString churn(quint16 port, int cycles, int first, int groups)
     return {};
 }
 
+// The talker's n-th line.
+QString talkerLine(int n)
+{
+    return QStringLiteral("_SendM talker >> n%1 ").arg(n, 6, 10, QLatin1Char('0'));
+}
+
 } // namespace
 
 class TestRobustness : public HubTest
 {
     Q_OBJECT
+    using Stayers = std::vector<std::unique_ptr<Peer>>;
 
 private slots:
 
@@ -149,7 +156,7 @@ private slots:
     void churnLeavesNothingBehind()
     {
         // Three who stay, and one who keeps talking while others come and go.
-        std::vector<std::unique_ptr<Peer>> stayers;
+        Stayers stayers;
         for (int i = 0; i < 3; ++i) {
             stayers.push_back(std::make_unique<Peer>(port));
             QVERIFY(stayers.back()->join(QStringLiteral("stay%1").arg(i)));
@@ -161,75 +168,12 @@ private slots:
             s->received.clear();
         const qint64 rssBefore = rssKiB();
 
-        // Clients come and go from two threads of their own, as they do from other machines:
-        // so departures land while the hub is in the middle of relaying other departures,
-        // several yields deep, while the talker keeps talking.
         const int cycles = 1000; // per thread
-        std::atomic<int> finished = 0;
-        QString failures[2];
-        std::vector<std::thread> churners;
-        for (int t = 0; t < 2; ++t) {
-            churners.emplace_back([&, t] {
-                // One in groups of 20, one always alone: together they stay within
-                // the hub's 50 places even while a group's departures are still
-                // being handled when the next group arrives.
-                failures[t] = churn(port, cycles, t * 100000, t == 0 ? 20 : 2);
-                ++finished;
-            });
-        }
         int sent = 0;
-        QElapsedTimer clock;
-        clock.start();
-        while (finished < 2 && clock.elapsed() < 60000) {
-            if (clock.elapsed() / 2 > sent) {
-                talker.send(QStringLiteral("_SendM talker >> n%1 ").arg(sent, 6, 10, QLatin1Char('0')));
-                ++sent;
-            }
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        }
-        for (std::thread &t : churners)
-            t.join(); // their waits are bounded
-        for (const QString &failure : failures)
-            QVERIFY2(failure.isEmpty(), qPrintable(failure));
-        QTest::qWait(200);
-        for (auto &s : stayers) {
-            // Every line the talker sent, in order; and one departure notice per churner.
-            QTRY_COMPARE_WITH_TIMEOUT(s->messages().filter(QStringLiteral("_SendM talker >> n")).size(), sent, 10000);
-            const QStringList got = s->messages().filter(QStringLiteral("_SendM talker >> n"));
-            for (int i = 0; i < sent; ++i)
-                QCOMPARE(got[i], QStringLiteral("_SendM talker >> n%1 ").arg(i, 6, 10, QLatin1Char('0')));
-            QTRY_COMPARE(s->messages().filter(QStringLiteral("_Clsck ")).size(), 2 * cycles);
-        }
-
-        // Everyone leaves: the table is empty again, only the listening element remains.
-        for (auto &s : stayers)
-            s->socket.disconnectFromHost();
-        talker.socket.disconnectFromHost();
-        QTRY_COMPARE(hub->size(), 0);
-        QCOMPARE(hub->state.Slots.ConnCount, 0);
-        for (int i = 1; i <= MaxSlots; ++i)
-            QVERIFY(!hub->main->winsock().isLoaded(i));
-        QVERIFY(hub->main->winsock().isLoaded(0));
-        const qint64 grown = rssKiB() - rssBefore;
-        qInfo("resident memory grew by %lld KiB over %d cycles", grown, 2 * cycles);
-#ifndef __SANITIZE_ADDRESS__
-        // Under AddressSanitizer the allocator's quarantine holds freed memory on purpose;
-        // there the leak check at exit stands for this bound.
-        QVERIFY2(grown < 64 * 1024, qPrintable(QString::number(grown)));
-#endif
-
-        // And the hub still relays. (The name list it sends now stops at slot positions,
-        // which no longer match the long list, so only the slot number is waited for; one
-        // may hear of the other's arrival before its own.)
-        Peer fresh(port), other(port);
-        QVERIFY(fresh.waitConnected() && other.waitConnected());
-        fresh.send(QStringLiteral("_RqSck _Cnnct fresh"));
-        other.send(QStringLiteral("_RqSck _Cnnct other"));
-        QTRY_VERIFY(fresh.text().contains(QStringLiteral("_SdSck ")));
-        QTRY_VERIFY(other.text().contains(QStringLiteral("_SdSck ")));
-        QTRY_COMPARE(hub->size(), 2);
-        fresh.send(QStringLiteral("_SendM fresh >> まだ動いています"));
-        QTRY_VERIFY(other.text().endsWith(QStringLiteral("_SendM fresh >> まだ動いています")));
+        churnFromTwoThreadsWhileTalking(talker, cycles, sent);
+        stayersHeardEveryLineAndDeparture(stayers, sent, 2 * cycles);
+        everyoneLeavesAndNothingIsLeft(stayers, talker, rssBefore, 2 * cycles);
+        theHubStillRelays();
     }
 
     void invalidTextIsRelayedAsReplacementCharacters()
@@ -244,6 +188,89 @@ private slots:
         QVERIFY(b.received.isValidUtf8());
         QCOMPARE(b.text(), QStringLiteral("_SendM A >> ") + QString(5, QChar::ReplacementCharacter)
                                + QStringLiteral("end"));
+    }
+
+private:
+    // The steps of churnLeavesNothingBehind.
+
+    // Clients come and go from two threads of their own, as they do from other machines:
+    // so departures land while the hub is in the middle of relaying other departures,
+    // several yields deep, while the talker keeps talking; `sent` counts its lines.
+    void churnFromTwoThreadsWhileTalking(Peer &talker, int cycles, int &sent)
+    {
+        std::atomic<int> finished = 0;
+        QString failures[2];
+        std::vector<std::thread> churners;
+        for (int t = 0; t < 2; ++t) {
+            churners.emplace_back([&, t] {
+                // One in groups of 20, one always alone: together they stay within
+                // the hub's 50 places even while a group's departures are still
+                // being handled when the next group arrives.
+                failures[t] = churn(port, cycles, t * 100000, t == 0 ? 20 : 2);
+                ++finished;
+            });
+        }
+        QElapsedTimer clock;
+        clock.start();
+        while (finished < 2 && clock.elapsed() < 60000) {
+            if (clock.elapsed() / 2 > sent)
+                talker.send(talkerLine(sent++));
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        for (std::thread &t : churners)
+            t.join(); // their waits are bounded
+        for (const QString &failure : failures)
+            QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        QTest::qWait(200);
+    }
+
+    // Every line the talker sent, in order; and one departure notice per churner.
+    static void stayersHeardEveryLineAndDeparture(const Stayers &stayers, int sent, int departures)
+    {
+        for (auto &s : stayers) {
+            QTRY_COMPARE_WITH_TIMEOUT(s->messages().filter(QStringLiteral("_SendM talker >> n")).size(), sent, 10000);
+            const QStringList got = s->messages().filter(QStringLiteral("_SendM talker >> n"));
+            for (int i = 0; i < sent; ++i)
+                QCOMPARE(got[i], talkerLine(i));
+            QTRY_COMPARE(s->messages().filter(QStringLiteral("_Clsck ")).size(), departures);
+        }
+    }
+
+    // Everyone leaves: the table is empty again, only the listening element remains, and
+    // the memory the churn took is given back.
+    void everyoneLeavesAndNothingIsLeft(Stayers &stayers, Peer &talker, qint64 rssBefore, int cycles)
+    {
+        for (auto &s : stayers)
+            s->socket.disconnectFromHost();
+        talker.socket.disconnectFromHost();
+        QTRY_COMPARE(hub->size(), 0);
+        QCOMPARE(hub->state.Slots.ConnCount, 0);
+        for (int i = 1; i <= MaxSlots; ++i)
+            QVERIFY(!hub->main->winsock().isLoaded(i));
+        QVERIFY(hub->main->winsock().isLoaded(0));
+        const qint64 grown = rssKiB() - rssBefore;
+        qInfo("resident memory grew by %lld KiB over %d cycles", grown, cycles);
+#ifndef __SANITIZE_ADDRESS__
+        // Under AddressSanitizer the allocator's quarantine holds freed memory on purpose;
+        // there the leak check at exit stands for this bound.
+        QVERIFY2(grown < 64 * 1024, qPrintable(QString::number(grown)));
+#endif
+    }
+
+    // And the hub still relays. (The name list it sends now stops at slot positions,
+    // which no longer match the long list, so only the slot number is waited for; one
+    // may hear of the other's arrival before its own.)
+    void theHubStillRelays()
+    {
+        Peer fresh(port), other(port);
+        QVERIFY(fresh.waitConnected() && other.waitConnected());
+        fresh.send(QStringLiteral("_RqSck _Cnnct fresh"));
+        other.send(QStringLiteral("_RqSck _Cnnct other"));
+        QTRY_VERIFY(fresh.text().contains(QStringLiteral("_SdSck ")));
+        QTRY_VERIFY(other.text().contains(QStringLiteral("_SdSck ")));
+        QTRY_COMPARE(hub->size(), 2);
+        fresh.send(QStringLiteral("_SendM fresh >> まだ動いています"));
+        QTRY_VERIFY(other.text().endsWith(QStringLiteral("_SendM fresh >> まだ動いています")));
     }
 };
 
