@@ -10,19 +10,10 @@
 #include <QLineEdit>
 #include <QListView>
 
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
 #include <vector>
-
-inline quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 // One run of the program's chat window with its own session state.
 struct Window : ShownSession

@@ -10,8 +10,6 @@
 #include "net/winsock.h"
 #include "rawpeer.h"
 
-#include <QTcpServer>
-
 #include <cerrno>
 
 using namespace Qt::StringLiterals;
@@ -363,11 +361,7 @@ private slots:
         Winsock ws;
         QString description;
         QObject::connect(&ws, &Winsock::Error, [&](int, const QString &d) { description = d; });
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        const quint16 port = probe.serverPort();
-        probe.close();
-        ws.connectToHost(0, QStringLiteral("127.0.0.1"), port);
+        ws.connectToHost(0, QStringLiteral("127.0.0.1"), freePort());
         QTRY_VERIFY(!description.isEmpty());
         QVERIFY(!ws.isConnected(0));
     }

@@ -227,8 +227,7 @@ private:
         if (!p || p->socket.state() != QAbstractSocket::ConnectedState || sent[k] + bytes.size() > MaxSentBytes)
             return;
         sent[k] += bytes.size();
-        p->socket.write(bytes);
-        p->socket.flush();
+        p->send(bytes);
     }
 
     void retire(int k)
