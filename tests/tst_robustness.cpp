@@ -18,8 +18,6 @@
 
 namespace {
 
-using Peer = RawPeer;
-
 qint64 rssKiB()
 {
     QFile f(QStringLiteral("/proc/self/status"));
@@ -106,13 +104,13 @@ QString talkerLine(int n)
 class TestRobustness : public HubTest
 {
     Q_OBJECT
-    using Stayers = std::vector<std::unique_ptr<Peer>>;
+    using Stayers = std::vector<std::unique_ptr<RawPeer>>;
 
 private slots:
 
     void aPeerThatNeverReadsIsDroppedAndTheOthersGetEverything()
     {
-        Peer talker(port), reader(port), sleeper(port);
+        RawPeer talker(port), reader(port), sleeper(port);
         sleeper.socket.setReadBufferSize(1); // takes almost nothing off the connection
         sleeper.socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
         QVERIFY(talker.join(QStringLiteral("talker")));
@@ -158,10 +156,10 @@ private slots:
         // Three who stay, and one who keeps talking while others come and go.
         Stayers stayers;
         for (int i = 0; i < 3; ++i) {
-            stayers.push_back(std::make_unique<Peer>(port));
+            stayers.push_back(std::make_unique<RawPeer>(port));
             QVERIFY(stayers.back()->join(QStringLiteral("stay%1").arg(i)));
         }
-        Peer talker(port);
+        RawPeer talker(port);
         QVERIFY(talker.join(QStringLiteral("talker")));
         QTest::qWait(50);
         for (auto &s : stayers)
@@ -178,7 +176,7 @@ private slots:
 
     void invalidTextIsRelayedAsReplacementCharacters()
     {
-        Peer a(port), b(port);
+        RawPeer a(port), b(port);
         QVERIFY(a.join(QStringLiteral("A")));
         QVERIFY(b.join(QStringLiteral("B")));
         QTest::qWait(50);
@@ -196,7 +194,7 @@ private:
     // Clients come and go from two threads of their own, as they do from other machines:
     // so departures land while the hub is in the middle of relaying other departures,
     // several yields deep, while the talker keeps talking; `sent` counts its lines.
-    void churnFromTwoThreadsWhileTalking(Peer &talker, int cycles, int &sent)
+    void churnFromTwoThreadsWhileTalking(RawPeer &talker, int cycles, int &sent)
     {
         std::atomic<int> finished = 0;
         QString failures[2];
@@ -238,7 +236,7 @@ private:
 
     // Everyone leaves: the table is empty again, only the listening element remains, and
     // the memory the churn took is given back.
-    void everyoneLeavesAndNothingIsLeft(Stayers &stayers, Peer &talker, qint64 rssBefore, int cycles)
+    void everyoneLeavesAndNothingIsLeft(Stayers &stayers, RawPeer &talker, qint64 rssBefore, int cycles)
     {
         for (auto &s : stayers)
             s->socket.disconnectFromHost();
@@ -262,7 +260,7 @@ private:
     // may hear of the other's arrival before its own.)
     void theHubStillRelays()
     {
-        Peer fresh(port), other(port);
+        RawPeer fresh(port), other(port);
         QVERIFY(fresh.waitConnected() && other.waitConnected());
         fresh.send(QStringLiteral("_RqSck _Cnnct fresh"));
         other.send(QStringLiteral("_RqSck _Cnnct other"));
