@@ -53,6 +53,11 @@ struct HubOverFakes : ShownSession
         chunk(slot, QStringLiteral("_RqSck _Cnnct ") + name);
         return slot;
     }
+    void join(std::initializer_list<QString> names)
+    {
+        for (const QString &name : names)
+            join(name);
+    }
     void clearSent() { sockets.sent.clear(); }
     int size() const { return state.Slots.SizeOfClient; }
 };
@@ -169,8 +174,7 @@ private slots:
     void rawLinesAreLoggedAndRelayedWhole()
     {
         HubOverFakes h;
-        h.join(QStringLiteral("A"));
-        h.join(QStringLiteral("B"));
+        h.join({"A", "B"});
         h.clearSent();
         const QString raw = QStringLiteral("plain words _SendM x_Cnnct y");
         h.chunk(2, raw);
@@ -183,9 +187,7 @@ private slots:
     void departures()
     {
         HubOverFakes h;
-        h.join(QStringLiteral("A"));
-        h.join(QStringLiteral("B"));
-        h.join(QStringLiteral("C"));
+        h.join({"A", "B", "C"});
         h.clearSent();
 
         // A slot below the top is marked; counters stay.
@@ -230,8 +232,7 @@ private slots:
     void compactionOfClosedSlotsBelowTheTop()
     {
         HubOverFakes h;
-        for (const char *n : {"A", "B", "C", "D", "E"})
-            h.join(QString::fromLatin1(n));
+        h.join({"A", "B", "C", "D", "E"});
         h.hub.Close(3);
         h.hub.Close(4);
         h.clearSent();
@@ -269,8 +270,7 @@ private slots:
     void nameListAfterReuseShowsBlankAndStopsAtTheTop()
     {
         HubOverFakes h;
-        h.join(QStringLiteral("A"));
-        h.join(QStringLiteral("B"));
+        h.join({"A", "B"});
         h.hub.Close(2);
         h.clearSent();
         h.join(QStringLiteral("C"));
@@ -372,9 +372,7 @@ private slots:
     void slotErrorIsADepartureAndListeningGoesOn()
     {
         HubOverFakes h;
-        h.join(QStringLiteral("A"));
-        h.join(QStringLiteral("B"));
-        h.join(QStringLiteral("C"));
+        h.join({"A", "B", "C"});
         h.hub.Error(2, QStringLiteral("network trouble"));
         QCOMPARE(h.log().mid(h.log().size() - 2),
                  QStringList({"network trouble", "*****  Bさんが落ちました。。。  *****"}));
@@ -402,8 +400,7 @@ private slots:
     void broadcastSkipsClosedSlotsAndYieldsPerSend()
     {
         HubOverFakes h;
-        for (const char *n : {"A", "B", "C"})
-            h.join(QString::fromLatin1(n));
+        h.join({"A", "B", "C"});
         h.hub.Close(2);
         h.clearSent();
         h.yields = 0;
@@ -420,8 +417,7 @@ private slots:
     void departureOfTheTopDuringABroadcast()
     {
         HubOverFakes h;
-        for (const char *n : {"A", "B", "C"})
-            h.join(QString::fromLatin1(n));
+        h.join({"A", "B", "C"});
         h.clearSent();
         h.onYield = [&] { h.hub.Close(3); };
         h.chunk(1, QStringLiteral("_SendM A >> hi"));
@@ -436,8 +432,7 @@ private slots:
     void newConnectionDuringABroadcastIsAboveTheBound()
     {
         HubOverFakes h;
-        h.join(QStringLiteral("A"));
-        h.join(QStringLiteral("B"));
+        h.join({"A", "B"});
         h.clearSent();
         h.onYield = [&] { h.connect(); };
         h.chunk(2, QStringLiteral("_SendM B >> hi"));
@@ -490,8 +485,7 @@ private slots:
     void senderLeavesDuringItsOwnChunk()
     {
         HubOverFakes h;
-        h.join(QStringLiteral("A"));
-        h.join(QStringLiteral("B"));
+        h.join({"A", "B"});
         const int c = h.connect();
         h.clearSent();
         // C's chunk: a line, then its opening messages. C leaves while the line is relayed
@@ -514,8 +508,7 @@ private slots:
     void slotMarkedDuringAWalkIsSkipped()
     {
         HubOverFakes h;
-        for (const char *n : {"A", "B", "C"})
-            h.join(QString::fromLatin1(n));
+        h.join({"A", "B", "C"});
         h.clearSent();
         h.onYield = [&] { h.hub.Close(2); };
         h.chunk(3, QStringLiteral("_SendM C >> x"));
@@ -526,8 +519,7 @@ private slots:
     void overlongLinesAreNotRelayed()
     {
         HubOverFakes h;
-        h.join(QStringLiteral("A"));
-        h.join(QStringLiteral("B"));
+        h.join({"A", "B"});
         h.clearSent();
         const QString longest(ServerHub::MaxLineChars, QLatin1Char('x'));
         h.chunk(1, longest);
@@ -586,9 +578,7 @@ private slots:
     void closeAllClosesEveryElement()
     {
         HubOverFakes h;
-        h.join(QStringLiteral("A"));
-        h.join(QStringLiteral("B"));
-        h.join(QStringLiteral("C"));
+        h.join({"A", "B", "C"});
         h.hub.Close(2);
         h.sockets.closes.clear();
         h.hub.closeAll();
