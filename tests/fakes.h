@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// In-memory stand-ins for the socket array and the chat window's lists, so that the
-// handlers can be driven chunk by chunk and every send can be inspected.
+// An in-memory stand-in for the socket array, so that the handlers can be driven chunk
+// by chunk and every send can be inspected.
 
 #include "net/socketarray.h"
-#include "session/sessionstate.h"
 
 #include <QHash>
 #include <QList>
@@ -103,28 +102,4 @@ public:
     bool listening = false;
     bool failListen = false;
     quint16 listenPort = 0;
-};
-
-// What the handlers showed: the session's log (its gathered lines shown first) and name
-// list, read as plain lists, and the row the log last asked its views to select.
-struct Shown
-{
-    explicit Shown(SessionState &s)
-        : state(s)
-    {
-        QObject::connect(&s.RecieveList, &LogModel::rowSelected, [this](int row) { selectedRow = row; });
-    }
-    SessionState &state;
-    int selectedRow = -1;
-    QStringList log() const
-    {
-        state.RecieveList.flush();
-        return state.RecieveList.lines();
-    }
-    QStringList names() const { return state.NameList.entries(); }
-    int selected() const
-    {
-        state.RecieveList.flush();
-        return selectedRow;
-    }
 };

@@ -4,37 +4,27 @@
 // Shared by the tests that open real chat windows on loopback ports.
 
 #include "rawpeer.h"
-#include "session/sessionstate.h"
+#include "shown.h"
 #include "ui/chatwindow.h"
 
 #include <QLineEdit>
 #include <QListView>
 
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
 #include <vector>
 
-inline quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 // One run of the program's chat window with its own session state.
-struct Window
+struct Window : ShownSession
 {
-    std::unique_ptr<SessionState> state = std::make_unique<SessionState>();
     QPointer<ChatWindow> main;
 
     // A window opened with these settings.
     static std::unique_ptr<Window> with(const SessionSettings &settings)
     {
         auto w = std::make_unique<Window>();
-        w->state->Settings = settings;
+        w->state.Settings = settings;
         w->open();
         return w;
     }
@@ -50,19 +40,14 @@ struct Window
     }
     void open()
     {
-        main = new ChatWindow(*state);
+        main = new ChatWindow(state);
         main->loadAndShow();
     }
     ~Window() { delete main.data(); }
 
-    QStringList log() const
-    {
-        state->RecieveList.flush();
-        return state->RecieveList.lines();
-    }
-    QStringList names() const { return state->NameList.entries(); }
+    // The row the log's view has selected.
     int selectedRow() const { return main->selectedLogRow(); }
-    int size() const { return state->Slots.SizeOfClient; }
+    int size() const { return state.Slots.SizeOfClient; }
 };
 
 

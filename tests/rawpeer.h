@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// A bare TCP client on loopback, for the tests of the hub and of the socket array. Needs
-// Qt Network and Qt Test only.
+// Bare TCP clients and free ports on loopback, for the tests of the hub and of the socket
+// array. Needs Qt Network and Qt Test only.
 
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -12,6 +13,14 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+// A loopback port that was free a moment ago.
+inline quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
 
 // A bare TCP peer that records every byte it receives.
 struct RawPeer

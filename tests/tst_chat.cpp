@@ -31,7 +31,7 @@ private slots:
         QCOMPARE(clients[2]->names(), QStringList({"S", "A", "B", "C"}));
         QCOMPARE(hub->names(), QStringList({"S", "A", "B", "C"}));
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(int(clients[i]->state->OwnSlot), i + 1);
+            QCOMPARE(int(clients[i]->state.OwnSlot), i + 1);
         QTRY_VERIFY(clients[0]->log().contains(QStringLiteral("*****　Cさんが入室しました　*****")));
         QVERIFY(!clients[2]->log().contains(QStringLiteral("*****　Cさんが入室しました　*****")));
     }
@@ -95,14 +95,14 @@ private slots:
         hub = Window::server(QStringLiteral("S"), port, true);
         QVERIFY(joinClients({"A", "B"}, true));
         QVERIFY(QTest::qWaitForWindowExposed(clients[0]->main));
-        QCOMPARE(clients[0]->state->JustLoaded, false);
+        QCOMPARE(clients[0]->state.JustLoaded, false);
 
         clients[0]->main->setWindowState(Qt::WindowMinimized);
-        QCOMPARE(clients[0]->state->MinimizedFlag, true);
+        QCOMPARE(clients[0]->state.MinimizedFlag, true);
         QTRY_COMPARE(clients[1]->log().last(), QStringLiteral("*****  A  さんが最小化しました　*****"));
         QCOMPARE(hub->log().last(), QStringLiteral("*****  A  さんが最小化しました　*****"));
         clients[0]->main->setWindowState(Qt::WindowNoState);
-        QCOMPARE(clients[0]->state->MinimizedFlag, false);
+        QCOMPARE(clients[0]->state.MinimizedFlag, false);
         QTRY_COMPARE(clients[1]->log().last(), QStringLiteral("*****  A  さんが元に戻しました　*****"));
 
         // The hub's notice goes to the clients and not into its own log.
@@ -122,7 +122,7 @@ private slots:
         const QStringList before = clients[1]->log();
         clients[0]->main->setWindowState(Qt::WindowMinimized);
         clients[0]->main->setWindowState(Qt::WindowNoState);
-        QCOMPARE(clients[0]->state->MinimizedFlag, false);
+        QCOMPARE(clients[0]->state.MinimizedFlag, false);
         type(clients[1]->main, QStringLiteral("marker"));
         QTRY_COMPARE(clients[1]->log().last(), QStringLiteral("B >> marker"));
         QCOMPARE(clients[1]->log().mid(before.size()), QStringList({"B >> marker"}));
@@ -139,7 +139,7 @@ private slots:
         QCOMPARE(clients[0]->names(), QStringList({"S", "A", " ", "C"}));
         QCOMPARE(clients[2]->names(), QStringList({"S", "A", " ", "C"}));
         QCOMPARE(hub->names(), QStringList({"S", "A", " ", "C"}));
-        QCOMPARE(hub->state->Slots.ClosedSlot[2], qint16(2));
+        QCOMPARE(hub->state.Slots.ClosedSlot[2], qint16(2));
     }
 
     void theHubCloses()

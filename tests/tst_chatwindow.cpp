@@ -69,8 +69,8 @@ private slots:
         QTest::keyClick(w->main->recieveList(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), w->main->tSend());
         // The first display consumes the load flag and nothing else.
-        QCOMPARE(w->state->JustLoaded, false);
-        QCOMPARE(w->state->MinimizedFlag, false);
+        QCOMPARE(w->state.JustLoaded, false);
+        QCOMPARE(w->state.MinimizedFlag, false);
         QCOMPARE(w->main->size(), QSize(312, 86));
         QVERIFY(!(w->main->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(w->main->windowFlags() & Qt::WindowMinimizeButtonHint);
@@ -114,9 +114,9 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(w->main));
         const QString name(300, u'名');
         const QString line = QStringLiteral("S >> <b>") + QString(3000, u'長');
-        w->state->NameList.add(name);
-        w->state->RecieveList.AppendLog(line);
-        w->state->RecieveList.flush();
+        w->state.NameList.add(name);
+        w->state.RecieveList.AppendLog(line);
+        w->state.RecieveList.flush();
         const QRegularExpression logTip(QStringLiteral("^<p>\\d\\d:\\d\\d:\\d\\d</p><p style=\"white-space:pre-wrap\">S &gt;&gt; &lt;b&gt;長{1992}…（全3008文字）</p>$"));
         for (QAbstractItemView *view : std::initializer_list<QAbstractItemView *>{w->main->recieveList(), w->main->nameList()}) {
             const QModelIndex last = view->model()->index(view->model()->rowCount() - 1, 0);
@@ -175,7 +175,7 @@ private slots:
         QVERIFY(peer.waitConnected());
         QTRY_COMPARE(w->size(), 1);
         QCOMPARE(w->log().last(), QStringLiteral("1人目の接続を受けつけました"));
-        QCOMPARE(w->state->Slots.ConnCount, 1);
+        QCOMPARE(w->state.Slots.ConnCount, 1);
     }
 
     void portInUseIsReportedAsAFailure()
@@ -260,7 +260,7 @@ private slots:
         }
         QTRY_COMPARE(w->size(), 3);
         peers[1]->socket.disconnectFromHost();
-        QTRY_COMPARE(w->state->Slots.ClosedSlot[2], qint16(2));
+        QTRY_COMPARE(w->state.Slots.ClosedSlot[2], qint16(2));
         w->main->close();
         for (auto &p : peers)
             QTRY_COMPARE(p->socket.state(), QAbstractSocket::UnconnectedState);
@@ -276,11 +276,11 @@ private slots:
         auto shown = [&] { return list->model()->rowCount(); };
         QTRY_COMPARE(shown(), 2); // the start lines, then the log is idle
         QTest::qWait(LogModel::RefreshMs * 2);
-        w->state->RecieveList.AppendLog(QStringLiteral("a"));
+        w->state.RecieveList.AppendLog(QStringLiteral("a"));
         QCOMPARE(shown(), 2); // not while the event that logs it runs: the relay goes first
         QTRY_COMPARE(shown(), 3); // then at once
-        w->state->RecieveList.AppendLog(QStringLiteral("b")); // gathered
-        w->state->RecieveList.addLine(QStringLiteral("c")); // gathered; does not move the selection
+        w->state.RecieveList.AppendLog(QStringLiteral("b")); // gathered
+        w->state.RecieveList.addLine(QStringLiteral("c")); // gathered; does not move the selection
         QTest::qWait(LogModel::RefreshMs / 4);
         QCOMPARE(shown(), 3);
         QCOMPARE(list->currentIndex().row(), 2);
@@ -294,7 +294,7 @@ private slots:
     {
         auto w = Window::server(QStringLiteral("S"), freePort());
         for (int i = 0; i < LogModel::MaxLines + 5; ++i)
-            w->state->RecieveList.AppendLog(QString::number(i));
+            w->state.RecieveList.AppendLog(QString::number(i));
         QCOMPARE(w->log().size(), LogModel::MaxLines);
         QCOMPARE(w->log().last(), QString::number(LogModel::MaxLines + 4));
         QCOMPARE(w->selectedRow(), LogModel::MaxLines - 1);
@@ -304,7 +304,7 @@ private slots:
         const QString longLine(31999, QLatin1Char('x'));
         const int fit = int(LogModel::MaxChars / (longLine.size() + 1));
         for (int i = 0; i < fit + 10; ++i)
-            w->state->RecieveList.AppendLog(longLine + QString::number(i % 10));
+            w->state.RecieveList.AppendLog(longLine + QString::number(i % 10));
         const QStringList kept = w->log();
         const qsizetype chars = std::accumulate(kept.begin(), kept.end(), qsizetype(0),
                                                 [](qsizetype n, const QString &l) { return n + l.size(); });
@@ -313,7 +313,7 @@ private slots:
         QCOMPARE(kept.last(), longLine + QString::number((fit + 9) % 10));
         QCOMPARE(w->selectedRow(), kept.size() - 1);
         // A single line longer than the bound is still shown whole.
-        w->state->RecieveList.AppendLog(QString(LogModel::MaxChars + 1, QLatin1Char('y')));
+        w->state.RecieveList.AppendLog(QString(LogModel::MaxChars + 1, QLatin1Char('y')));
         QCOMPARE(w->log().size(), 1);
         QCOMPARE(w->log().last().size(), LogModel::MaxChars + 1);
     }

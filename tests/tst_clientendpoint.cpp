@@ -3,16 +3,15 @@
 
 #include "client/clientendpoint.h"
 #include "fakes.h"
+#include "shown.h"
 
 #include <QtTest>
 
 namespace {
 
-struct Client
+struct Client : ShownSession
 {
-    SessionState state;
     FakeSockets sockets;
-    Shown view{state};
     ClientEndpoint client{state, sockets};
 
     Client() { state.Settings.HandleName = QStringLiteral("me"); }
@@ -36,18 +35,18 @@ private slots:
         c.state.Settings.HandleName = QStringLiteral("a_b");
         c.client.Connect(0);
         QCOMPARE(c.sockets.sentTo(0), QStringList({"_RqSck ", "_Cnnct a_b"}));
-        QCOMPARE(c.view.log(), QStringList({"*****　接続に成功しました　*****"}));
+        QCOMPARE(c.log(), QStringList({"*****　接続に成功しました　*****"}));
     }
 
     void closeAndErrorLines()
     {
         Client c;
         c.client.Close(0);
-        QCOMPARE(c.view.log(), QStringList({"*****  サーバが落ちました！  *****"}));
+        QCOMPARE(c.log(), QStringList({"*****  サーバが落ちました！  *****"}));
         QVERIFY(c.sockets.closes.isEmpty());
         c.client.Error(0, QStringLiteral("接続が拒否されました"));
-        QCOMPARE(c.view.log().mid(1), QStringList({"接続が拒否されました", "*****　接続失敗　*****"}));
-        QCOMPARE(c.view.selected(), 2);
+        QCOMPARE(c.log().mid(1), QStringList({"接続が拒否されました", "*****　接続失敗　*****"}));
+        QCOMPARE(c.selected(), 2);
         QCOMPARE(c.sockets.closes, QList<int>({0}));
     }
 
@@ -56,8 +55,8 @@ private slots:
         Client c;
         c.chunk(QStringLiteral("_SdSck 2_NameL S_NameL A_NameL B"));
         QCOMPARE(c.state.OwnSlot, qint16(2));
-        QCOMPARE(c.view.names(), QStringList({"S", "A", "B"}));
-        QVERIFY(c.view.log().isEmpty());
+        QCOMPARE(c.names(), QStringList({"S", "A", "B"}));
+        QVERIFY(c.log().isEmpty());
     }
 
     void departureBlanksEveryMatchingEntry()
@@ -65,17 +64,17 @@ private slots:
         Client c;
         c.chunk(QStringLiteral("_NameL A_NameL B_NameL A"));
         c.chunk(QStringLiteral("_Clsck A"));
-        QCOMPARE(c.view.log(), QStringList({"*****  Aさんが落ちました。。。  *****"}));
-        QCOMPARE(c.view.names(), QStringList({" ", "B", " "}));
+        QCOMPARE(c.log(), QStringList({"*****  Aさんが落ちました。。。  *****"}));
+        QCOMPARE(c.names(), QStringList({" ", "B", " "}));
         QCOMPARE(c.state.PeerName, QStringLiteral("A"));
         c.chunk(QStringLiteral("_Clsck nobody"));
-        QCOMPARE(c.view.names(), QStringList({" ", "B", " "}));
-        QCOMPARE(c.view.log().size(), 2);
+        QCOMPARE(c.names(), QStringList({" ", "B", " "}));
+        QCOMPARE(c.log().size(), 2);
 
         Client empty;
         empty.chunk(QStringLiteral("_Clsck X"));
-        QCOMPARE(empty.view.log().size(), 1);
-        QVERIFY(empty.view.names().isEmpty());
+        QCOMPARE(empty.log().size(), 1);
+        QVERIFY(empty.names().isEmpty());
     }
 
     void rawLinesAndUnknownTagsAreLoggedWhole()
@@ -86,10 +85,10 @@ private slots:
         c.chunk(QStringLiteral("_namel lower_NameL q"));
         c.chunk(QStringLiteral("_Cnnct someone"));
         c.chunk(QStringLiteral("_RqSck "));
-        QCOMPARE(c.view.log(), QStringList({"plain words", "x_SendM not acted on", "_namel lower_NameL q",
+        QCOMPARE(c.log(), QStringList({"plain words", "x_SendM not acted on", "_namel lower_NameL q",
                                           "_Cnnct someone", "_RqSck "}));
-        QVERIFY(c.view.names().isEmpty());
-        QCOMPARE(c.view.selected(), 4);
+        QVERIFY(c.names().isEmpty());
+        QCOMPARE(c.selected(), 4);
     }
 
     void emptyPayloadsAndUnderscores()
@@ -97,26 +96,26 @@ private slots:
         Client c;
         c.chunk(QStringLiteral("_SendM"));
         c.chunk(QStringLiteral("_SendM "));
-        QVERIFY(c.view.log().isEmpty());
+        QVERIFY(c.log().isEmpty());
         c.chunk(QStringLiteral("_SendM _SendM z"));
-        QCOMPARE(c.view.log(), QStringList({"", "z"}));
+        QCOMPARE(c.log(), QStringList({"", "z"}));
 
         c.chunk(QStringLiteral("_NameL _NameL n"));
-        QCOMPARE(c.view.names(), QStringList({"", "n"}));
+        QCOMPARE(c.names(), QStringList({"", "n"}));
 
         // The seventh character is dropped whatever it is.
         c.chunk(QStringLiteral("_NameL#x"));
-        QCOMPARE(c.view.names().last(), QStringLiteral("x"));
+        QCOMPARE(c.names().last(), QStringLiteral("x"));
 
         // A chat line with an underscore: the rest, and what follows, is one more line.
-        const qsizetype before = c.view.log().size();
+        const qsizetype before = c.log().size();
         c.chunk(QStringLiteral("_SendM A >> a_b_SendM A >> next"));
-        QCOMPARE(c.view.log().mid(before), QStringList({"A >> a", "_b_SendM A >> next"}));
+        QCOMPARE(c.log().mid(before), QStringList({"A >> a", "_b_SendM A >> next"}));
 
         // A name with an underscore.
         c.chunk(QStringLiteral("_NameL x_y"));
-        QCOMPARE(c.view.names().last(), QStringLiteral("x"));
-        QCOMPARE(c.view.log().last(), QStringLiteral("_y"));
+        QCOMPARE(c.names().last(), QStringLiteral("x"));
+        QCOMPARE(c.log().last(), QStringLiteral("_y"));
     }
 
     void readSlotNumber_data()
@@ -151,7 +150,7 @@ private slots:
         for (int i = 0; i < ClientEndpoint::MaxNames + 10; ++i)
             many += QStringLiteral("_NameL n");
         c.chunk(many);
-        QCOMPARE(c.view.names().size(), ClientEndpoint::MaxNames);
+        QCOMPARE(c.names().size(), ClientEndpoint::MaxNames);
     }
 
     void slotNumberFromTheWire()

@@ -6,8 +6,6 @@
 #include "helpers.h"
 #include "net/fastpath.h"
 
-using Peer = RawPeer;
-
 class TestHubLoopback : public HubTest
 {
     Q_OBJECT
@@ -16,10 +14,10 @@ private slots:
 
     void workedSequenceByteForByte()
     {
-        Peer a(port);
+        RawPeer a(port);
         QVERIFY(a.join(QStringLiteral("A")));
         QCOMPARE(a.text(), QStringLiteral("_SdSck 1_NameL S_NameL A"));
-        Peer b(port);
+        RawPeer b(port);
         QVERIFY(b.join(QStringLiteral("B")));
         QCOMPARE(b.text(), QStringLiteral("_SdSck 2_NameL S_NameL A_NameL B"));
         QTRY_COMPARE(a.text(), QStringLiteral("_SdSck 1_NameL S_NameL A_NameL B") + joinNotice("B"));
@@ -31,7 +29,7 @@ private slots:
 
     void chatRawLinesAndUnderscores()
     {
-        Peer a(port), b(port);
+        RawPeer a(port), b(port);
         QVERIFY(a.join(QStringLiteral("A")));
         QVERIFY(b.join(QStringLiteral("B")));
         QTRY_VERIFY(a.text().endsWith(joinNotice("B")));
@@ -42,7 +40,7 @@ private slots:
         // even to an idle log, which shows a line without waiting for others.
         QTest::qWait(LogModel::RefreshMs * 2);
         qsizetype onTheWay = -1;
-        const auto shown = connect(&hub->state->RecieveList, &QAbstractItemModel::rowsInserted, this, [&] {
+        const auto shown = connect(&hub->state.RecieveList, &QAbstractItemModel::rowsInserted, this, [&] {
             onTheWay = fastpath::bytesWaiting(b.socket.socketDescriptor()) + b.received.size();
         });
         a.send(QStringLiteral("_SendM A >> こんにちは"));
@@ -66,7 +64,7 @@ private slots:
         QCOMPARE(hub->log().last(), QStringLiteral("raw text _SendM inside"));
 
         // A nickname with an underscore is registered up to it.
-        Peer c(port);
+        RawPeer c(port);
         QVERIFY(c.waitConnected());
         c.send(QStringLiteral("_RqSck _Cnnct c_d"));
         QTRY_COMPARE(hub->names().last(), QStringLiteral("c"));
@@ -75,9 +73,9 @@ private slots:
 
     void departuresAndCompaction()
     {
-        std::vector<std::unique_ptr<Peer>> p;
+        std::vector<std::unique_ptr<RawPeer>> p;
         for (int i = 1; i <= 5; ++i) {
-            p.push_back(std::make_unique<Peer>(port));
+            p.push_back(std::make_unique<RawPeer>(port));
             QVERIFY(p.back()->join(QStringLiteral("P%1").arg(i)));
         }
         QTRY_VERIFY(p[0]->text().endsWith(joinNotice("P5")));
@@ -86,12 +84,12 @@ private slots:
 
         // A middle slot leaves: marked, one line, the others told.
         p[2]->socket.disconnectFromHost();
-        QTRY_COMPARE(hub->state->Slots.ClosedSlot[3], qint16(3));
+        QTRY_COMPARE(hub->state.Slots.ClosedSlot[3], qint16(3));
         QTRY_COMPARE(p[0]->text(), QStringLiteral("_Clsck P3"));
         QTRY_COMPARE(p[4]->text(), QStringLiteral("_Clsck P3"));
         QCOMPARE(hub->size(), 5);
         p[3]->socket.disconnectFromHost();
-        QTRY_COMPARE(hub->state->Slots.ClosedSlot[4], qint16(4));
+        QTRY_COMPARE(hub->state.Slots.ClosedSlot[4], qint16(4));
         QTRY_VERIFY(p[0]->text().endsWith(QStringLiteral("_Clsck P4")));
         QTRY_VERIFY(p[4]->text().endsWith(QStringLiteral("_Clsck P4")));
         for (auto &x : p)
@@ -101,7 +99,7 @@ private slots:
         const int logged = int(hub->log().size());
         p[4]->socket.disconnectFromHost();
         QTRY_COMPARE(hub->size(), 2);
-        QCOMPARE(hub->state->Slots.ConnCount, 2);
+        QCOMPARE(hub->state.Slots.ConnCount, 2);
         QTRY_COMPARE(p[0]->text(), QStringLiteral("_Clsck P5"));
         QTRY_COMPARE(p[1]->text(), QStringLiteral("_Clsck P5"));
         QCOMPARE(hub->log().mid(logged), QStringList({"*****  P5さんが落ちました。。。  *****"}));
@@ -111,7 +109,7 @@ private slots:
 
         // The released top is taken again: same number logged once more.
         // Its list ends at position 3, which holds P3's blanked entry; its own name lies beyond.
-        Peer again(port);
+        RawPeer again(port);
         QVERIFY(again.waitConnected());
         again.send(QStringLiteral("_RqSck _Cnnct Q"));
         QTRY_COMPARE(again.text(), QStringLiteral("_SdSck 3_NameL S_NameL P1_NameL P2_NameL  "));
@@ -120,23 +118,23 @@ private slots:
 
     void fullTableTakesGapsAndTurnsAwayThe51st()
     {
-        std::vector<std::unique_ptr<Peer>> p;
+        std::vector<std::unique_ptr<RawPeer>> p;
         for (int i = 1; i <= MaxSlots; ++i) {
-            p.push_back(std::make_unique<Peer>(port));
+            p.push_back(std::make_unique<RawPeer>(port));
             QVERIFY(p.back()->waitConnected());
         }
         QTRY_COMPARE(hub->size(), 50);
         p[9]->socket.disconnectFromHost(); // slot 10
-        QTRY_COMPARE(hub->state->Slots.ClosedSlot[10], qint16(10));
+        QTRY_COMPARE(hub->state.Slots.ClosedSlot[10], qint16(10));
 
-        Peer newcomer(port);
+        RawPeer newcomer(port);
         QVERIFY(newcomer.waitConnected());
         newcomer.send(QStringLiteral("_RqSck "));
         QTRY_COMPARE(newcomer.text(), QStringLiteral("_SdSck 10"));
         QCOMPARE(hub->log().filter(QStringLiteral("10人目の接続を受けつけました")).size(), 2);
 
         // The 51st is told why, then closed.
-        Peer refused(port);
+        RawPeer refused(port);
         QVERIFY(refused.waitConnected());
         QTRY_COMPARE(refused.socket.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(refused.text(), QStringLiteral("*****  満員のため接続できませんでした（50人）  *****"));
@@ -156,16 +154,14 @@ private slots:
 
     void textSplitAcrossReadsKeepsItsCharacters()
     {
-        Peer a(port);
+        RawPeer a(port);
         QVERIFY(a.join(QStringLiteral("A")));
         a.received.clear();
         const QByteArray bytes = QStringLiteral("_SendM A >> 日本語").toUtf8();
         // Cut inside the first multi-byte character.
-        a.socket.write(bytes.left(13));
-        a.socket.flush();
+        a.send(bytes.left(13));
         QTest::qWait(50);
-        a.socket.write(bytes.mid(13));
-        a.socket.flush();
+        a.send(bytes.mid(13));
         QTRY_VERIFY(a.text().contains(QStringLiteral("語")));
         QVERIFY(!a.text().contains(QChar::ReplacementCharacter));
     }

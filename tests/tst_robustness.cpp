@@ -18,8 +18,6 @@
 
 namespace {
 
-using Peer = RawPeer;
-
 qint64 rssKiB()
 {
     QFile f(QStringLiteral("/proc/self/status"));
@@ -95,17 +93,24 @@ QString churn(quint16 port, int cycles, int first, int groups)
     return {};
 }
 
+// The talker's n-th line.
+QString talkerLine(int n)
+{
+    return QStringLiteral("_SendM talker >> n%1 ").arg(n, 6, 10, QLatin1Char('0'));
+}
+
 } // namespace
 
 class TestRobustness : public HubTest
 {
     Q_OBJECT
+    using Stayers = std::vector<std::unique_ptr<RawPeer>>;
 
 private slots:
 
     void aPeerThatNeverReadsIsDroppedAndTheOthersGetEverything()
     {
-        Peer talker(port), reader(port), sleeper(port);
+        RawPeer talker(port), reader(port), sleeper(port);
         sleeper.socket.setReadBufferSize(1); // takes almost nothing off the connection
         sleeper.socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
         QVERIFY(talker.join(QStringLiteral("talker")));
@@ -142,29 +147,55 @@ private slots:
             QVERIFY2(got[i].startsWith(QStringLiteral("_SendM talker >> %1 ").arg(i, 5, 10, QLatin1Char('0'))),
                      qPrintable(got[i].left(30)));
         QVERIFY(reader.text().contains(QStringLiteral("_Clsck sleeper")));
-        QCOMPARE(hub->state->Slots.ClosedSlot[3], qint16(0)); // it was the top: released
+        QCOMPARE(hub->state.Slots.ClosedSlot[3], qint16(0)); // it was the top: released
         QCOMPARE(hub->size(), 2);
     }
 
     void churnLeavesNothingBehind()
     {
         // Three who stay, and one who keeps talking while others come and go.
-        std::vector<std::unique_ptr<Peer>> stayers;
+        Stayers stayers;
         for (int i = 0; i < 3; ++i) {
-            stayers.push_back(std::make_unique<Peer>(port));
+            stayers.push_back(std::make_unique<RawPeer>(port));
             QVERIFY(stayers.back()->join(QStringLiteral("stay%1").arg(i)));
         }
-        Peer talker(port);
+        RawPeer talker(port);
         QVERIFY(talker.join(QStringLiteral("talker")));
         QTest::qWait(50);
         for (auto &s : stayers)
             s->received.clear();
         const qint64 rssBefore = rssKiB();
 
-        // Clients come and go from two threads of their own, as they do from other machines:
-        // so departures land while the hub is in the middle of relaying other departures,
-        // several yields deep, while the talker keeps talking.
         const int cycles = 1000; // per thread
+        int sent = 0;
+        churnFromTwoThreadsWhileTalking(talker, cycles, sent);
+        stayersHeardEveryLineAndDeparture(stayers, sent, 2 * cycles);
+        everyoneLeavesAndNothingIsLeft(stayers, talker, rssBefore, 2 * cycles);
+        theHubStillRelays();
+    }
+
+    void invalidTextIsRelayedAsReplacementCharacters()
+    {
+        RawPeer a(port), b(port);
+        QVERIFY(a.join(QStringLiteral("A")));
+        QVERIFY(b.join(QStringLiteral("B")));
+        QTest::qWait(50);
+        b.received.clear();
+        a.socket.write(QByteArray("_SendM A >> \xff\xc0\xaf\x80", 16) + QByteArray(1, '\0') + "end");
+        QTRY_VERIFY(b.text().endsWith(QStringLiteral("end")));
+        QVERIFY(b.received.isValidUtf8());
+        QCOMPARE(b.text(), QStringLiteral("_SendM A >> ") + QString(5, QChar::ReplacementCharacter)
+                               + QStringLiteral("end"));
+    }
+
+private:
+    // The steps of churnLeavesNothingBehind.
+
+    // Clients come and go from two threads of their own, as they do from other machines:
+    // so departures land while the hub is in the middle of relaying other departures,
+    // several yields deep, while the talker keeps talking; `sent` counts its lines.
+    void churnFromTwoThreadsWhileTalking(RawPeer &talker, int cycles, int &sent)
+    {
         std::atomic<int> finished = 0;
         QString failures[2];
         std::vector<std::thread> churners;
@@ -177,14 +208,11 @@ private slots:
                 ++finished;
             });
         }
-        int sent = 0;
         QElapsedTimer clock;
         clock.start();
         while (finished < 2 && clock.elapsed() < 60000) {
-            if (clock.elapsed() / 2 > sent) {
-                talker.send(QStringLiteral("_SendM talker >> n%1 ").arg(sent, 6, 10, QLatin1Char('0')));
-                ++sent;
-            }
+            if (clock.elapsed() / 2 > sent)
+                talker.send(talkerLine(sent++));
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         }
         for (std::thread &t : churners)
@@ -192,36 +220,47 @@ private slots:
         for (const QString &failure : failures)
             QVERIFY2(failure.isEmpty(), qPrintable(failure));
         QTest::qWait(200);
+    }
+
+    // Every line the talker sent, in order; and one departure notice per churner.
+    static void stayersHeardEveryLineAndDeparture(const Stayers &stayers, int sent, int departures)
+    {
         for (auto &s : stayers) {
-            // Every line the talker sent, in order; and one departure notice per churner.
             QTRY_COMPARE_WITH_TIMEOUT(s->messages().filter(QStringLiteral("_SendM talker >> n")).size(), sent, 10000);
             const QStringList got = s->messages().filter(QStringLiteral("_SendM talker >> n"));
             for (int i = 0; i < sent; ++i)
-                QCOMPARE(got[i], QStringLiteral("_SendM talker >> n%1 ").arg(i, 6, 10, QLatin1Char('0')));
-            QTRY_COMPARE(s->messages().filter(QStringLiteral("_Clsck ")).size(), 2 * cycles);
+                QCOMPARE(got[i], talkerLine(i));
+            QTRY_COMPARE(s->messages().filter(QStringLiteral("_Clsck ")).size(), departures);
         }
+    }
 
-        // Everyone leaves: the table is empty again, only the listening element remains.
+    // Everyone leaves: the table is empty again, only the listening element remains, and
+    // the memory the churn took is given back.
+    void everyoneLeavesAndNothingIsLeft(Stayers &stayers, RawPeer &talker, qint64 rssBefore, int cycles)
+    {
         for (auto &s : stayers)
             s->socket.disconnectFromHost();
         talker.socket.disconnectFromHost();
         QTRY_COMPARE(hub->size(), 0);
-        QCOMPARE(hub->state->Slots.ConnCount, 0);
+        QCOMPARE(hub->state.Slots.ConnCount, 0);
         for (int i = 1; i <= MaxSlots; ++i)
             QVERIFY(!hub->main->winsock().isLoaded(i));
         QVERIFY(hub->main->winsock().isLoaded(0));
         const qint64 grown = rssKiB() - rssBefore;
-        qInfo("resident memory grew by %lld KiB over %d cycles", grown, 2 * cycles);
+        qInfo("resident memory grew by %lld KiB over %d cycles", grown, cycles);
 #ifndef __SANITIZE_ADDRESS__
         // Under AddressSanitizer the allocator's quarantine holds freed memory on purpose;
         // there the leak check at exit stands for this bound.
         QVERIFY2(grown < 64 * 1024, qPrintable(QString::number(grown)));
 #endif
+    }
 
-        // And the hub still relays. (The name list it sends now stops at slot positions,
-        // which no longer match the long list, so only the slot number is waited for; one
-        // may hear of the other's arrival before its own.)
-        Peer fresh(port), other(port);
+    // And the hub still relays. (The name list it sends now stops at slot positions,
+    // which no longer match the long list, so only the slot number is waited for; one
+    // may hear of the other's arrival before its own.)
+    void theHubStillRelays()
+    {
+        RawPeer fresh(port), other(port);
         QVERIFY(fresh.waitConnected() && other.waitConnected());
         fresh.send(QStringLiteral("_RqSck _Cnnct fresh"));
         other.send(QStringLiteral("_RqSck _Cnnct other"));
@@ -230,20 +269,6 @@ private slots:
         QTRY_COMPARE(hub->size(), 2);
         fresh.send(QStringLiteral("_SendM fresh >> まだ動いています"));
         QTRY_VERIFY(other.text().endsWith(QStringLiteral("_SendM fresh >> まだ動いています")));
-    }
-
-    void invalidTextIsRelayedAsReplacementCharacters()
-    {
-        Peer a(port), b(port);
-        QVERIFY(a.join(QStringLiteral("A")));
-        QVERIFY(b.join(QStringLiteral("B")));
-        QTest::qWait(50);
-        b.received.clear();
-        a.socket.write(QByteArray("_SendM A >> \xff\xc0\xaf\x80", 16) + QByteArray(1, '\0') + "end");
-        QTRY_VERIFY(b.text().endsWith(QStringLiteral("end")));
-        QVERIFY(b.received.isValidUtf8());
-        QCOMPARE(b.text(), QStringLiteral("_SendM A >> ") + QString(5, QChar::ReplacementCharacter)
-                               + QStringLiteral("end"));
     }
 };
 

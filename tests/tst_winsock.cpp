@@ -10,15 +10,15 @@
 #include "net/winsock.h"
 #include "rawpeer.h"
 
-#include <QTcpServer>
-
 #include <cerrno>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Hub
+// A real socket array listening on a free loopback port: it takes each connection into
+// the lowest free element and records the events it raises.
+struct ListeningArray
 {
     Winsock ws;
     quint16 port = 0;
@@ -27,7 +27,7 @@ struct Hub
     std::function<void(int)> onArrival;
     std::function<void()> beforeAccept;
 
-    Hub()
+    ListeningArray()
     {
         QString error;
         ws.listen(0, 0, &error);
@@ -66,6 +66,33 @@ struct Hub
     }
 };
 
+// The peer sends `first`. The array's handler reads what arrives and, on the arrival
+// yieldWhen picks, has the peer send `then` and yields for `ms` inside the handler, as
+// the hub's walks do. Both must arrive in order, and the handler never nested.
+void yieldInsideTheHandler(ListeningArray &a, RawPeer &peer, const QByteArray &first, const QByteArray &then, int ms,
+                           bool (*yieldWhen)(int calls, const QString &got))
+{
+    QString got;
+    int calls = 0, depth = 0, maxDepth = 0;
+    a.onArrival = [&](int index) {
+        maxDepth = std::max(maxDepth, ++depth);
+        got += a.ws.getData(index);
+        if (yieldWhen(++calls, got)) {
+            peer.send(then);
+            QElapsedTimer t;
+            t.start();
+            while (t.elapsed() < ms)
+                QCoreApplication::processEvents();
+        }
+        --depth;
+    };
+    const auto uninstall = qScopeGuard([&] { a.onArrival = nullptr; }); // it refers to the locals
+    peer.send(first);
+    QTRY_COMPARE(got.size(), first.size() + then.size());
+    QCOMPARE(got, QString::fromLatin1(first + then));
+    QCOMPARE(maxDepth, 1);
+}
+
 } // namespace
 
 class TestWinsock : public QObject
@@ -75,78 +102,24 @@ class TestWinsock : public QObject
 private slots:
     void arrivalsAreNeverNestedAndKeepTheirOrder()
     {
-        Hub h;
-        RawPeer p(h.port);
-        QVERIFY(h.accepted(p));
-        int depth = 0, maxDepth = 0;
-        QString all;
-        h.onArrival = [&](int index) {
-            ++depth;
-            maxDepth = std::max(maxDepth, depth);
-            all += h.ws.getData(index);
-            if (all == QStringLiteral("first")) {
-                // A yield inside the handler while the peer goes on sending.
-                p.send("second"_ba);
-                QElapsedTimer t;
-                t.start();
-                while (t.elapsed() < 200)
-                    QCoreApplication::processEvents();
-            }
-            --depth;
-        };
-        p.send("first"_ba);
-        QTRY_COMPARE(all, QStringLiteral("firstsecond"));
-        QCOMPARE(maxDepth, 1);
-        QCOMPARE(h.count(QStringLiteral("data")), 2);
+        ListeningArray a;
+        RawPeer p(a.port);
+        QVERIFY(a.accepted(p));
+        yieldInsideTheHandler(a, p, "first"_ba, "second"_ba, 200, [](int, const QString &got) { return got == "first"_L1; });
+        QCOMPARE(a.count(QStringLiteral("data")), 2);
 
         // More than one read's worth, and more than is ever held back to make a message
         // whole: the rest is raised by a later event, and a yield in that one must not let
         // the next text in ahead of it either.
-        all.clear();
-        int calls = 0;
         const QByteArray big(MessageJoiner::MaxHeldBytes + Winsock::ReadBufferBytes, 'b');
-        h.onArrival = [&](int index) {
-            ++depth;
-            maxDepth = std::max(maxDepth, depth);
-            all += h.ws.getData(index);
-            if (++calls == 2) {
-                p.send("tail"_ba);
-                QElapsedTimer t;
-                t.start();
-                while (t.elapsed() < 200)
-                    QCoreApplication::processEvents();
-            }
-            --depth;
-        };
-        p.send(big);
-        QTRY_COMPARE(all.size(), big.size() + 4);
-        QCOMPARE(all, QString::fromLatin1(big) + QStringLiteral("tail"));
-        QCOMPARE(maxDepth, 1);
+        yieldInsideTheHandler(a, p, big, "tail"_ba, 200, [](int calls, const QString &) { return calls == 2; });
 
         // Text already waiting when the connection is accepted is raised by a queued
         // event rather than by the socket's own signal; a yield there is no different.
         for (int round = 0; round < 5; ++round) {
-            RawPeer q(h.port);
+            RawPeer q(a.port);
             QVERIFY(q.waitConnected());
-            q.send("early"_ba);
-            QString got;
-            bool sent = false;
-            h.onArrival = [&](int index) {
-                ++depth;
-                maxDepth = std::max(maxDepth, depth);
-                got += h.ws.getData(index);
-                if (!sent) {
-                    sent = true;
-                    q.send("late"_ba);
-                    QElapsedTimer t;
-                    t.start();
-                    while (t.elapsed() < 100)
-                        QCoreApplication::processEvents();
-                }
-                --depth;
-            };
-            QTRY_COMPARE(got, QStringLiteral("earlylate"));
-            QCOMPARE(maxDepth, 1);
+            yieldInsideTheHandler(a, q, "early"_ba, "late"_ba, 100, [](int calls, const QString &) { return calls == 1; });
         }
     }
 
@@ -156,40 +129,40 @@ private slots:
     // apart longer than the quiet time arrives as a chunk of its own, as before.
     void aMessageTheNetworkSplitsArrivesWhole()
     {
-        Hub h;
+        ListeningArray a;
         const QByteArray longest = "_SendM "_ba + QString(32767, u'あ').toUtf8();
-        RawPeer p(h.port);
-        QVERIFY(h.accepted(p));
+        RawPeer p(a.port);
+        QVERIFY(a.accepted(p));
         p.send(longest);
-        QTRY_COMPARE(h.arrivals.join(QString()).size(), 32774);
-        QCOMPARE(h.arrivals, QStringList{QString::fromUtf8(longest)});
+        QTRY_COMPARE(a.arrivals.join(QString()).size(), 32774);
+        QCOMPARE(a.arrivals, QStringList{QString::fromUtf8(longest)});
         if (!fastpath::available())
             return; // the portable fallback cannot tell a LAN's segment size on loopback
 
-        const int fd = connectBlocking(h.port, 1000);
+        const int fd = connectBlocking(a.port, 1000);
         QVERIFY(fd >= 0);
-        QTRY_COMPARE(h.count(QStringLiteral("accept")), 2);
+        QTRY_COMPARE(a.count(QStringLiteral("accept")), 2);
         const int segment = fastpath::pathInfo(fd).fullSegment;
         QVERIFY(segment > 0 && segment <= 1000);
         const auto sendAndSettle = [&](const QByteArray &bytes) {
             QCOMPARE(::send(fd, bytes.constData(), size_t(bytes.size()), 0), ssize_t(bytes.size()));
-            QVERIFY(QTest::qWaitFor([&] { return !h.ws.eventsPending(); }, 3000));
+            QVERIFY(QTest::qWaitFor([&] { return !a.ws.eventsPending(); }, 3000));
         };
-        h.arrivals.clear();
+        a.arrivals.clear();
         const QByteArray message = "_SendM "_ba + QByteArray(3 * segment, 'x');
         sendAndSettle(message.first(2 * segment));
-        QCOMPARE(h.arrivals.size(), 0);
+        QCOMPARE(a.arrivals.size(), 0);
         sendAndSettle(message.sliced(2 * segment));
-        QTRY_COMPARE(h.arrivals, QStringList{QString::fromLatin1(message)});
+        QTRY_COMPARE(a.arrivals, QStringList{QString::fromLatin1(message)});
 
         sendAndSettle("_SendM short"_ba);
-        QCOMPARE(h.arrivals.size(), 2);
+        QCOMPARE(a.arrivals.size(), 2);
 
         sendAndSettle(message.first(2 * segment));
-        QTRY_COMPARE(h.arrivals.size(), 3);
+        QTRY_COMPARE(a.arrivals.size(), 3);
         sendAndSettle(message.sliced(2 * segment));
-        QTRY_COMPARE(h.arrivals.size(), 4);
-        QCOMPARE(h.arrivals[2] + h.arrivals[3], QString::fromLatin1(message));
+        QTRY_COMPARE(a.arrivals.size(), 4);
+        QCOMPARE(a.arrivals[2] + a.arrivals[3], QString::fromLatin1(message));
         ::close(fd);
     }
 
@@ -224,21 +197,21 @@ private slots:
 
     void unloadInsideItsOwnHandlerRaisesNothingMore()
     {
-        Hub h;
-        RawPeer p(h.port);
-        QVERIFY(h.accepted(p));
-        h.onArrival = [&](int index) {
-            h.ws.getData(index);
-            h.ws.unload(index);
+        ListeningArray a;
+        RawPeer p(a.port);
+        QVERIFY(a.accepted(p));
+        a.onArrival = [&](int index) {
+            a.ws.getData(index);
+            a.ws.unload(index);
         };
         p.send("bye"_ba);
-        QTRY_COMPARE(h.count(QStringLiteral("data")), 1);
+        QTRY_COMPARE(a.count(QStringLiteral("data")), 1);
         p.send("more"_ba);
         p.socket.disconnectFromHost();
         QTest::qWait(200);
-        QCOMPARE(h.count(QStringLiteral("data")), 1);
-        QCOMPARE(h.count(QStringLiteral("close")), 0);
-        QVERIFY(!h.ws.isLoaded(1));
+        QCOMPARE(a.count(QStringLiteral("data")), 1);
+        QCOMPARE(a.count(QStringLiteral("close")), 0);
+        QVERIFY(!a.ws.isLoaded(1));
     }
 
     void requestNobodyAcceptsIsClosed()
@@ -297,39 +270,39 @@ private slots:
     // What the hub's yield asks. The portable path cannot tell, and always says yes.
     void eventsPendingSeesTextNotYetHandled()
     {
-        Hub h;
-        RawPeer p(h.port);
-        QVERIFY(h.accepted(p));
-        QTRY_COMPARE(h.ws.eventsPending(), !fastpath::available());
+        ListeningArray a;
+        RawPeer p(a.port);
+        QVERIFY(a.accepted(p));
+        QTRY_COMPARE(a.ws.eventsPending(), !fastpath::available());
         p.send("x"_ba);
         // No events are processed meanwhile: only a look at the connections can see it.
         QElapsedTimer t;
         t.start();
-        while (!h.ws.eventsPending() && t.elapsed() < 3000)
+        while (!a.ws.eventsPending() && t.elapsed() < 3000)
             QTest::qSleep(5);
-        QVERIFY(h.ws.eventsPending());
-        QTRY_COMPARE(h.arrivals, QStringList{QStringLiteral("x")});
-        QTRY_COMPARE(h.ws.eventsPending(), !fastpath::available());
+        QVERIFY(a.ws.eventsPending());
+        QTRY_COMPARE(a.arrivals, QStringList{QStringLiteral("x")});
+        QTRY_COMPARE(a.ws.eventsPending(), !fastpath::available());
     }
 
     void textIsDecodedWholeAndInvalidBytesBecomeReplacements()
     {
-        Hub h;
-        RawPeer p(h.port);
-        QVERIFY(h.accepted(p));
+        ListeningArray a;
+        RawPeer p(a.port);
+        QVERIFY(a.accepted(p));
         // One byte at a time, Japanese included.
         const QByteArray jp = QStringLiteral("_SendM 日本語テキスト").toUtf8();
         for (char c : jp) {
             p.send(QByteArray(1, c));
             QTest::qWait(1);
         }
-        QTRY_COMPARE(h.arrivals.join(QString()), QStringLiteral("_SendM 日本語テキスト"));
-        h.arrivals.clear();
+        QTRY_COMPARE(a.arrivals.join(QString()), QStringLiteral("_SendM 日本語テキスト"));
+        a.arrivals.clear();
 
         // 0xFF, an overlong "/", a lone continuation byte, NUL.
         p.send(QByteArray("a\xff" "b\xc0\xaf" "c\x80" "d", 8) + QByteArray(1, '\0') + "e");
-        QTRY_VERIFY(h.arrivals.join(QString()).endsWith(QLatin1Char('e')));
-        const QString got = h.arrivals.join(QString());
+        QTRY_VERIFY(a.arrivals.join(QString()).endsWith(QLatin1Char('e')));
+        const QString got = a.arrivals.join(QString());
         QVERIFY(!got.contains(QChar(0)));
         QVERIFY(got.contains(QChar::ReplacementCharacter));
         QVERIFY(got.startsWith(QStringLiteral("a\uFFFDb")));
@@ -338,18 +311,18 @@ private slots:
 
     void closeComesAfterTheLastText()
     {
-        Hub h;
-        RawPeer p(h.port);
-        QVERIFY(h.accepted(p));
+        ListeningArray a;
+        RawPeer p(a.port);
+        QVERIFY(a.accepted(p));
         p.send("last words"_ba);
         p.socket.disconnectFromHost();
-        QTRY_COMPARE(h.count(QStringLiteral("close")), 1);
-        QCOMPARE(h.arrivals.join(QString()), QStringLiteral("last words"));
-        QCOMPARE(h.events.last().first, QStringLiteral("close"));
-        QCOMPARE(h.count(QStringLiteral("error")), 0);
+        QTRY_COMPARE(a.count(QStringLiteral("close")), 1);
+        QCOMPARE(a.arrivals.join(QString()), QStringLiteral("last words"));
+        QCOMPARE(a.events.last().first, QStringLiteral("close"));
+        QCOMPARE(a.count(QStringLiteral("error")), 0);
 
         // Also when the peer has left before its connection was taken.
-        Hub late;
+        ListeningArray late;
         late.beforeAccept = [] { QTest::qWait(100); };
         RawPeer q(late.port);
         QVERIFY(q.waitConnected());
@@ -362,25 +335,25 @@ private slots:
 
     void resetIsAClose()
     {
-        Hub h;
-        RawPeer p(h.port);
-        QVERIFY(h.accepted(p));
+        ListeningArray a;
+        RawPeer p(a.port);
+        QVERIFY(a.accepted(p));
         p.socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         p.socket.abort();
-        QTRY_COMPARE(h.count(QStringLiteral("close")) + h.count(QStringLiteral("error")), 1);
-        QCOMPARE(h.count(QStringLiteral("close")), 1);
+        QTRY_COMPARE(a.count(QStringLiteral("close")) + a.count(QStringLiteral("error")), 1);
+        QCOMPARE(a.count(QStringLiteral("close")), 1);
     }
 
     void closingOurselvesRaisesNothing()
     {
-        Hub h;
-        RawPeer p(h.port);
-        QVERIFY(h.accepted(p));
-        h.ws.close(1);
-        h.ws.close(1); // harmless twice
+        ListeningArray a;
+        RawPeer p(a.port);
+        QVERIFY(a.accepted(p));
+        a.ws.close(1);
+        a.ws.close(1); // harmless twice
         QTRY_COMPARE(p.socket.state(), QAbstractSocket::UnconnectedState);
         QTest::qWait(50);
-        QCOMPARE(h.count(QStringLiteral("close")), 0);
+        QCOMPARE(a.count(QStringLiteral("close")), 0);
     }
 
     void connectionRefusedIsAnError()
@@ -388,54 +361,50 @@ private slots:
         Winsock ws;
         QString description;
         QObject::connect(&ws, &Winsock::Error, [&](int, const QString &d) { description = d; });
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        const quint16 port = probe.serverPort();
-        probe.close();
-        ws.connectToHost(0, QStringLiteral("127.0.0.1"), port);
+        ws.connectToHost(0, QStringLiteral("127.0.0.1"), freePort());
         QTRY_VERIFY(!description.isEmpty());
         QVERIFY(!ws.isConnected(0));
     }
 
     void aPeerThatDoesNotReadIsDropped()
     {
-        Hub h;
-        RawPeer p(h.port);
+        ListeningArray a;
+        RawPeer p(a.port);
         QVERIFY(p.waitConnected());
         // The peer's side stops taking data almost at once.
         QObject::disconnect(&p.socket, &QTcpSocket::readyRead, nullptr, nullptr);
         p.socket.setReadBufferSize(1);
-        QTRY_COMPARE(h.count(QStringLiteral("accept")), 1);
+        QTRY_COMPARE(a.count(QStringLiteral("accept")), 1);
         const QByteArray line(1000, 'x');
         // Far more than the socket buffers of both ends and the cap together.
-        for (int i = 0; i < 20000 && h.ws.isConnected(1); ++i) {
-            h.ws.sendData(1, line);
+        for (int i = 0; i < 20000 && a.ws.isConnected(1); ++i) {
+            a.ws.sendData(1, line);
             if (i % 100 == 0)
                 QCoreApplication::processEvents();
-            QVERIFY(h.ws.bytesQueued(1) <= Winsock::MaxQueuedBytes);
+            QVERIFY(a.ws.bytesQueued(1) <= Winsock::MaxQueuedBytes);
         }
-        QVERIFY(!h.ws.isConnected(1));
-        QTRY_COMPARE(h.count(QStringLiteral("close")), 1);
+        QVERIFY(!a.ws.isConnected(1));
+        QTRY_COMPARE(a.count(QStringLiteral("close")), 1);
     }
 
     void keepAliveIsOn()
     {
-        Hub h;
-        RawPeer p(h.port);
-        QVERIFY(h.accepted(p));
+        ListeningArray a;
+        RawPeer p(a.port);
+        QVERIFY(a.accepted(p));
         Winsock client;
         bool connected = false;
         QObject::connect(&client, &Winsock::Connect, [&] { connected = true; });
-        client.connectToHost(0, QStringLiteral("127.0.0.1"), h.port);
+        client.connectToHost(0, QStringLiteral("127.0.0.1"), a.port);
         QTRY_VERIFY(connected);
         QVERIFY(client.isConnected(0));
         // Both ends are checked through the option Qt reports for the socket.
         const auto sockets = client.findChildren<QTcpSocket *>();
         QCOMPARE(sockets.size(), 1);
         QCOMPARE(sockets.first()->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
-        const auto hubSockets = h.ws.findChildren<QTcpSocket *>();
-        QVERIFY(!hubSockets.isEmpty());
-        for (QTcpSocket *s : hubSockets + sockets) {
+        const auto acceptedSockets = a.ws.findChildren<QTcpSocket *>();
+        QVERIFY(!acceptedSockets.isEmpty());
+        for (QTcpSocket *s : acceptedSockets + sockets) {
             QCOMPARE(s->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
             // A vanished peer is given up within the bound, also while data waits for it.
             if (fastpath::available() && s->state() == QAbstractSocket::ConnectedState) {

@@ -227,8 +227,7 @@ private:
         if (!p || p->socket.state() != QAbstractSocket::ConnectedState || sent[k] + bytes.size() > MaxSentBytes)
             return;
         sent[k] += bytes.size();
-        p->socket.write(bytes);
-        p->socket.flush();
+        p->send(bytes);
     }
 
     void retire(int k)
@@ -271,7 +270,7 @@ private:
 
     void checkTable() const
     {
-        const SlotTable &t = w.state->Slots;
+        const SlotTable &t = w.state.Slots;
         if (t.SizeOfClient < 0 || t.SizeOfClient > MaxSlots || t.ConnCount != t.SizeOfClient)
             fail("slot counters", t.SizeOfClient, t.ConnCount);
         for (int i = 1; i <= MaxSlots; ++i) {
@@ -312,7 +311,7 @@ private:
                 peers[k]->socket.disconnectFromHost();
             retire(k);
         }
-        const SlotTable &t = w.state->Slots;
+        const SlotTable &t = w.state.Slots;
         QElapsedTimer clock;
         clock.start();
         while ((t.SizeOfClient > 0 || hubBusy()) && !clock.hasExpired(5000))
@@ -325,7 +324,7 @@ private:
         gone.clear();
         QCoreApplication::processEvents(); // sockets released by the hub are deleted
         // The next input meets a hub like a new one: only its own name in the list.
-        NameListModel &names = w.state->NameList;
+        NameListModel &names = w.state.NameList;
         while (names.count() > 1)
             names.removeAt(names.count() - 1);
     }
