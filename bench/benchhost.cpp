@@ -38,10 +38,10 @@ int main(int argc, char *argv[])
     std::signal(SIGINT, onSignal);
 
     SessionState state;
-    state.Settings.HandleName = QStringLiteral("hub");
-    state.Settings.PortText = QString::fromLocal8Bit(argv[1]);
-    state.Settings.ServerMode = true;
-    state.Settings.TitleText = QStringLiteral("lanchat bench hub");
+    state.settings.HandleName = QStringLiteral("hub");
+    state.settings.PortText = QString::fromLocal8Bit(argv[1]);
+    state.settings.ServerMode = true;
+    state.settings.TitleText = QStringLiteral("lanchat bench hub");
     ChatWindow hub(state);
     hub.loadAndShow();
     return app.exec();

@@ -105,7 +105,7 @@ struct LabWindow
     QTimer busyTimer;
     int busyTries = 0;
 
-    QString name() const { return state->Settings.HandleName; }
+    QString name() const { return state->settings.HandleName; }
 };
 
 class Lab : public QObject
@@ -142,7 +142,7 @@ private:
 void Lab::open(const SessionSettings &settings)
 {
     auto w = std::make_unique<LabWindow>();
-    w->state->Settings = settings;
+    w->state->settings = settings;
     LabWindow *raw = w.get();
     connect(&w->state->RecieveList, &QAbstractItemModel::rowsInserted, this,
             [this, raw](const QModelIndex &, int first, int last) { printAdded(*raw, first, last); });

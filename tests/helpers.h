@@ -24,7 +24,7 @@ struct Window : ShownSession
     static std::unique_ptr<Window> with(const SessionSettings &settings)
     {
         auto w = std::make_unique<Window>();
-        w->state.Settings = settings;
+        w->state.settings = settings;
         w->open();
         return w;
     }
@@ -47,7 +47,7 @@ struct Window : ShownSession
 
     // The row the log's view has selected.
     int selectedRow() const { return main->selectedLogRow(); }
-    int size() const { return state.Slots.SizeOfClient; }
+    int size() const { return state.slotTable.SizeOfClient; }
 };
 
 

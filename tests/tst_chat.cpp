@@ -139,7 +139,7 @@ private slots:
         QCOMPARE(clients[0]->names(), QStringList({"S", "A", " ", "C"}));
         QCOMPARE(clients[2]->names(), QStringList({"S", "A", " ", "C"}));
         QCOMPARE(hub->names(), QStringList({"S", "A", " ", "C"}));
-        QCOMPARE(hub->state.Slots.ClosedSlot[2], qint16(2));
+        QCOMPARE(hub->state.slotTable.ClosedSlot[2], qint16(2));
     }
 
     void theHubCloses()

@@ -151,19 +151,19 @@ private slots:
     void creationResetsCountersAndMarks()
     {
         SessionState state;
-        state.Slots.SizeOfClient = 4;
-        state.Slots.ConnCount = 4;
+        state.slotTable.SizeOfClient = 4;
+        state.slotTable.ConnCount = 4;
         state.OwnSlot = 3;
         state.MinimizedFlag = true;
-        state.Slots.ClosedSlot[50] = 50;
-        state.Slots.SlotName[2] = QStringLiteral("kept");
+        state.slotTable.ClosedSlot[50] = 50;
+        state.slotTable.SlotName[2] = QStringLiteral("kept");
         ChatWindow m(state);
-        QCOMPARE(state.Slots.SizeOfClient, qint16(0));
-        QCOMPARE(state.Slots.ConnCount, 0);
+        QCOMPARE(state.slotTable.SizeOfClient, qint16(0));
+        QCOMPARE(state.slotTable.ConnCount, 0);
         QCOMPARE(state.OwnSlot, qint16(0));
         QCOMPARE(state.MinimizedFlag, false);
-        QCOMPARE(state.Slots.ClosedSlot[50], qint16(0));
-        QCOMPARE(state.Slots.SlotName[2], QStringLiteral("kept"));
+        QCOMPARE(state.slotTable.ClosedSlot[50], qint16(0));
+        QCOMPARE(state.slotTable.SlotName[2], QStringLiteral("kept"));
         QCOMPARE(state.JustLoaded, false);
     }
 
@@ -175,7 +175,7 @@ private slots:
         QVERIFY(peer.waitConnected());
         QTRY_COMPARE(w->size(), 1);
         QCOMPARE(w->log().last(), QStringLiteral("1人目の接続を受けつけました"));
-        QCOMPARE(w->state.Slots.ConnCount, 1);
+        QCOMPARE(w->state.slotTable.ConnCount, 1);
     }
 
     void portInUseIsReportedAsAFailure()
@@ -260,7 +260,7 @@ private slots:
         }
         QTRY_COMPARE(w->size(), 3);
         peers[1]->socket.disconnectFromHost();
-        QTRY_COMPARE(w->state.Slots.ClosedSlot[2], qint16(2));
+        QTRY_COMPARE(w->state.slotTable.ClosedSlot[2], qint16(2));
         w->main->close();
         for (auto &p : peers)
             QTRY_COMPARE(p->socket.state(), QAbstractSocket::UnconnectedState);

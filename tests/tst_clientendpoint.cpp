@@ -14,7 +14,7 @@ struct Client : ShownSession
     FakeSockets sockets;
     ClientEndpoint client{state, sockets};
 
-    Client() { state.Settings.HandleName = QStringLiteral("me"); }
+    Client() { state.settings.HandleName = QStringLiteral("me"); }
     void chunk(const QString &text)
     {
         sockets.incoming.insert(0, text);
@@ -32,7 +32,7 @@ private slots:
     void connectSendsTheTwoOpeningMessagesThenLogs()
     {
         Client c;
-        c.state.Settings.HandleName = QStringLiteral("a_b");
+        c.state.settings.HandleName = QStringLiteral("a_b");
         c.client.Connect(0);
         QCOMPARE(c.sockets.sentTo(0), QStringList({"_RqSck ", "_Cnnct a_b"}));
         QCOMPARE(c.log(), QStringList({"*****　接続に成功しました　*****"}));

@@ -148,7 +148,7 @@ private slots:
         f.form->OK->click();
         QCOMPARE(f.errors, QStringList({"接続先を入力して下さい！"}));
         QVERIFY(!f.chat);
-        QCOMPARE(f.state.Settings.HandleName, QString());
+        QCOMPARE(f.state.settings.HandleName, QString());
     }
 
     void theRealErrorBoxIsCriticalAndModal()
@@ -197,7 +197,7 @@ private slots:
         f.form->TitleBar->setText(QStringLiteral("部屋"));
         f.form->OK->click();
         QVERIFY(f.errors.isEmpty());
-        const SessionSettings &s = f.state.Settings;
+        const SessionSettings &s = f.state.settings;
         QCOMPARE(s.HandleName, QStringLiteral(" a_b "));
         QCOMPARE(s.PortText, QStringLiteral("0"));
         QCOMPARE(s.HostText, QString());
@@ -220,7 +220,7 @@ private slots:
         f.form->Port->setText(QStringLiteral("abc"));
         f.form->MinimumNotice->setChecked(true);
         f.form->OK->click();
-        const SessionSettings &s = f.state.Settings;
+        const SessionSettings &s = f.state.settings;
         QCOMPARE(s.ServerMode, false);
         QCOMPARE(s.HostText, QStringLiteral("127.0.0.1"));
         QCOMPARE(s.PortText, QStringLiteral("abc"));
@@ -237,7 +237,7 @@ private slots:
         f.form->Handle->setText(QStringLiteral("taro"));
         f.form->Cancel->click();
         QTRY_VERIFY(!f.guard);
-        QCOMPARE(f.state.Settings.HandleName, QString());
+        QCOMPARE(f.state.settings.HandleName, QString());
         QVERIFY(!f.chat);
     }
 };

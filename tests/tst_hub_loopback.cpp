@@ -84,12 +84,12 @@ private slots:
 
         // A middle slot leaves: marked, one line, the others told.
         p[2]->socket.disconnectFromHost();
-        QTRY_COMPARE(hub->state.Slots.ClosedSlot[3], qint16(3));
+        QTRY_COMPARE(hub->state.slotTable.ClosedSlot[3], qint16(3));
         QTRY_COMPARE(p[0]->text(), QStringLiteral("_Clsck P3"));
         QTRY_COMPARE(p[4]->text(), QStringLiteral("_Clsck P3"));
         QCOMPARE(hub->size(), 5);
         p[3]->socket.disconnectFromHost();
-        QTRY_COMPARE(hub->state.Slots.ClosedSlot[4], qint16(4));
+        QTRY_COMPARE(hub->state.slotTable.ClosedSlot[4], qint16(4));
         QTRY_VERIFY(p[0]->text().endsWith(QStringLiteral("_Clsck P4")));
         QTRY_VERIFY(p[4]->text().endsWith(QStringLiteral("_Clsck P4")));
         for (auto &x : p)
@@ -99,7 +99,7 @@ private slots:
         const int logged = int(hub->log().size());
         p[4]->socket.disconnectFromHost();
         QTRY_COMPARE(hub->size(), 2);
-        QCOMPARE(hub->state.Slots.ConnCount, 2);
+        QCOMPARE(hub->state.slotTable.ConnCount, 2);
         QTRY_COMPARE(p[0]->text(), QStringLiteral("_Clsck P5"));
         QTRY_COMPARE(p[1]->text(), QStringLiteral("_Clsck P5"));
         QCOMPARE(hub->log().mid(logged), QStringList({"*****  P5さんが落ちました。。。  *****"}));
@@ -125,7 +125,7 @@ private slots:
         }
         QTRY_COMPARE(hub->size(), 50);
         p[9]->socket.disconnectFromHost(); // slot 10
-        QTRY_COMPARE(hub->state.Slots.ClosedSlot[10], qint16(10));
+        QTRY_COMPARE(hub->state.slotTable.ClosedSlot[10], qint16(10));
 
         RawPeer newcomer(port);
         QVERIFY(newcomer.waitConnected());

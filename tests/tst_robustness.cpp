@@ -147,7 +147,7 @@ private slots:
             QVERIFY2(got[i].startsWith(QStringLiteral("_SendM talker >> %1 ").arg(i, 5, 10, QLatin1Char('0'))),
                      qPrintable(got[i].left(30)));
         QVERIFY(reader.text().contains(QStringLiteral("_Clsck sleeper")));
-        QCOMPARE(hub->state.Slots.ClosedSlot[3], qint16(0)); // it was the top: released
+        QCOMPARE(hub->state.slotTable.ClosedSlot[3], qint16(0)); // it was the top: released
         QCOMPARE(hub->size(), 2);
     }
 
@@ -242,7 +242,7 @@ private:
             s->socket.disconnectFromHost();
         talker.socket.disconnectFromHost();
         QTRY_COMPARE(hub->size(), 0);
-        QCOMPARE(hub->state.Slots.ConnCount, 0);
+        QCOMPARE(hub->state.slotTable.ConnCount, 0);
         for (int i = 1; i <= MaxSlots; ++i)
             QVERIFY(!hub->main->winsock().isLoaded(i));
         QVERIFY(hub->main->winsock().isLoaded(0));

@@ -24,8 +24,8 @@ struct HubOverFakes : ShownSession
 
     HubOverFakes()
     {
-        state.Settings.ServerMode = true;
-        state.Settings.HandleName = S;
+        state.settings.ServerMode = true;
+        state.settings.HandleName = S;
         state.resetForChatWindow();
         state.NameList.add(S);
         hub.setDoEvents([this] {
@@ -39,7 +39,7 @@ struct HubOverFakes : ShownSession
     int connect()
     {
         hub.ConnectionRequest(0, ++nextRequest);
-        return state.Slots.SizeOfClient;
+        return state.slotTable.SizeOfClient;
     }
     void chunk(int index, const QString &text)
     {
@@ -59,7 +59,7 @@ struct HubOverFakes : ShownSession
             join(name);
     }
     void clearSent() { sockets.sent.clear(); }
-    int size() const { return state.Slots.SizeOfClient; }
+    int size() const { return state.slotTable.SizeOfClient; }
 };
 
 } // namespace
@@ -73,7 +73,7 @@ private slots:
     {
         HubOverFakes h;
         QCOMPARE(h.connect(), 1);
-        QCOMPARE(h.state.Slots.ConnCount, 1);
+        QCOMPARE(h.state.slotTable.ConnCount, 1);
         QCOMPARE(h.log().last(), QStringLiteral("1人目の接続を受けつけました"));
         QVERIFY(h.sockets.isLoaded(1));
         QCOMPARE(h.sockets.accepted.last(), qMakePair(1, qint64(1)));
@@ -96,7 +96,7 @@ private slots:
         QCOMPARE(h.log().mid(h.log().size() - 2),
                  QStringList({"2人目の接続を受けつけました", "*****  Bさんが入室しました　*****"}));
         QCOMPARE(h.names(), QStringList({"S", "A", "B"}));
-        QCOMPARE(h.state.Slots.SlotName[2], QStringLiteral("B"));
+        QCOMPARE(h.state.slotTable.SlotName[2], QStringLiteral("B"));
         QCOMPARE(h.sockets.sendsOnMissing, QList<int>());
     }
 
@@ -192,7 +192,7 @@ private slots:
 
         // A slot below the top is marked; counters stay.
         h.hub.Close(2);
-        QCOMPARE(h.state.Slots.ClosedSlot[2], qint16(2));
+        QCOMPARE(h.state.slotTable.ClosedSlot[2], qint16(2));
         QCOMPARE(h.size(), 3);
         QVERIFY(h.sockets.isLoaded(2));
         QCOMPARE(h.log().last(), QStringLiteral("*****  Bさんが落ちました。。。  *****"));
@@ -211,9 +211,9 @@ private slots:
         const int logged = int(h.log().size());
         h.hub.Close(3);
         QCOMPARE(h.size(), 1);
-        QCOMPARE(h.state.Slots.ConnCount, 1);
+        QCOMPARE(h.state.slotTable.ConnCount, 1);
         QVERIFY(!h.sockets.isLoaded(3) && !h.sockets.isLoaded(2));
-        QCOMPARE(h.state.Slots.ClosedSlot[2], qint16(0));
+        QCOMPARE(h.state.slotTable.ClosedSlot[2], qint16(0));
         QCOMPARE(h.log().mid(logged), QStringList({"*****  Cさんが落ちました。。。  *****"}));
         QCOMPARE(h.sockets.sentTo(1), QStringList({"_Clsck C"}));
 
@@ -239,12 +239,12 @@ private slots:
         const int logged = int(h.log().size());
         h.hub.Close(5);
         QCOMPARE(h.size(), 2);
-        QCOMPARE(h.state.Slots.ConnCount, 2);
+        QCOMPARE(h.state.slotTable.ConnCount, 2);
         QCOMPARE(h.sockets.unloads, QList<int>({5, 4, 3}));
         QCOMPARE(h.log().mid(logged), QStringList({"*****  Eさんが落ちました。。。  *****"}));
         QCOMPARE(h.sockets.sent.size(), 2); // "_Clsck E" to slots 1 and 2
         for (int i = 0; i <= MaxSlots; ++i)
-            QCOMPARE(h.state.Slots.ClosedSlot[i], qint16(0));
+            QCOMPARE(h.state.slotTable.ClosedSlot[i], qint16(0));
     }
 
     void departureBeforeRegistrationAndReuseOfTheTop()
@@ -284,8 +284,8 @@ private slots:
         const int a = h.connect();
         const int b = h.connect();
         h.chunk(a, QStringLiteral("_RqSck _Cnnct A"));
-        QCOMPARE(h.state.Slots.SlotName[1], QStringLiteral("A"));
-        QCOMPARE(h.state.Slots.SlotName[2], QString());
+        QCOMPARE(h.state.slotTable.SlotName[1], QStringLiteral("A"));
+        QCOMPARE(h.state.slotTable.SlotName[2], QString());
         QCOMPARE(h.sockets.sentTo(a), QStringList({"_SdSck 1", "_NameL S", "_NameL A"}));
         QCOMPARE(h.sockets.sentTo(b), QStringList({"_NameL A", joinNotice("A")}));
         h.clearSent();
@@ -325,11 +325,11 @@ private slots:
 
         QCOMPARE(h.connect(), 50); // the top stays 50
         QCOMPARE(h.log().last(), QStringLiteral("3人目の接続を受けつけました"));
-        QCOMPARE(h.state.Slots.ClosedSlot[3], qint16(0));
-        QCOMPARE(h.state.Slots.ConnCount, 50);
+        QCOMPARE(h.state.slotTable.ClosedSlot[3], qint16(0));
+        QCOMPARE(h.state.slotTable.ConnCount, 50);
         h.chunk(3, QStringLiteral("_RqSck _Cnnct new"));
         QCOMPARE(h.sockets.sentTo(3).first(), QStringLiteral("_SdSck 3"));
-        QCOMPARE(h.state.Slots.SlotName[3], QStringLiteral("new"));
+        QCOMPARE(h.state.slotTable.SlotName[3], QStringLiteral("new"));
 
         h.connect();
         QCOMPARE(h.log().last(), QStringLiteral("7人目の接続を受けつけました"));
@@ -376,7 +376,7 @@ private slots:
         h.hub.Error(2, QStringLiteral("network trouble"));
         QCOMPARE(h.log().mid(h.log().size() - 2),
                  QStringList({"network trouble", "*****  Bさんが落ちました。。。  *****"}));
-        QCOMPARE(h.state.Slots.ClosedSlot[2], qint16(2));
+        QCOMPARE(h.state.slotTable.ClosedSlot[2], qint16(2));
         QVERIFY(!h.sockets.closes.contains(0));
         QCOMPARE(h.names().at(2), QStringLiteral(" "));
 
@@ -500,7 +500,7 @@ private slots:
         QCOMPARE(h.sockets.sentTo(1).first(), QStringLiteral("_SendM C >> bye"));
         QVERIFY(!h.sockets.sentTo(c).contains(QStringLiteral("_SdSck 3")));
         QVERIFY(h.sockets.sentTo(c).filter(QStringLiteral("_NameL")).isEmpty());
-        QCOMPARE(h.state.Slots.SlotName[c], QString());
+        QCOMPARE(h.state.slotTable.SlotName[c], QString());
         QCOMPARE(h.names(), QStringList({"S", "A", "B"}));
         QCOMPARE(h.sockets.sendsOnMissing, QList<int>());
     }

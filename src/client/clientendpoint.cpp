@@ -17,7 +17,7 @@ ClientEndpoint::ClientEndpoint(SessionState &state, SocketArray &sockets)
 
 void ClientEndpoint::open()
 {
-    const SessionSettings &s = m_state.Settings;
+    const SessionSettings &s = m_state.settings;
     m_sockets.close(0);
     const std::optional<quint16> port = s.port();
     if (!port) {
@@ -50,14 +50,14 @@ void ClientEndpoint::sendNotice(bool minimized)
         return; // nobody to tell
     const int own = m_state.OwnSlot;
     // Before the name list has come, the user's own nickname stands in.
-    const QString name = own >= 0 && own < m_names.count() ? m_names.item(own) : m_state.Settings.HandleName;
+    const QString name = own >= 0 && own < m_names.count() ? m_names.item(own) : m_state.settings.HandleName;
     m_sockets.sendData(0, chatMessage(minimized ? minimizedNotice(name, false) : restoredNotice(name)));
 }
 
 void ClientEndpoint::Connect(int index)
 {
     m_sockets.sendData(index, slotRequest());
-    m_sockets.sendData(index, connectAnnouncement(m_state.Settings.HandleName));
+    m_sockets.sendData(index, connectAnnouncement(m_state.settings.HandleName));
     m_log.AppendLog(Texts::connected());
 }
 

@@ -10,7 +10,7 @@ using namespace WireFormat;
 
 ServerHub::ServerHub(SessionState &state, SocketArray &sockets)
     : m_state(state)
-    , m_slots(state.Slots)
+    , m_slots(state.slotTable)
     , m_sockets(sockets)
     , m_log(state.RecieveList)
     , m_names(state.NameList)
@@ -45,7 +45,7 @@ void ServerHub::startWalk()
 
 void ServerHub::open()
 {
-    const SessionSettings &s = m_state.Settings;
+    const SessionSettings &s = m_state.settings;
     const std::optional<quint16> port = s.port();
     QString error;
     const bool listening = port && m_sockets.listen(0, *port, &error);

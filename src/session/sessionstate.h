@@ -45,13 +45,13 @@ struct SlotTable
 // handlers write the log and the participant list here; the chat window shows them.
 struct SessionState
 {
-    SessionSettings Settings;
+    SessionSettings settings;
 
     bool MinimizedFlag = false;
     bool JustLoaded = false;
     qint16 OwnSlot = 0;
 
-    SlotTable Slots;
+    SlotTable slotTable;
     QString PeerName;
 
     LogModel RecieveList;   // the chat log
@@ -60,10 +60,10 @@ struct SessionState
     // Reset done when the chat window is created.
     void resetForChatWindow()
     {
-        Slots.ConnCount = 0;
-        Slots.SizeOfClient = 0;
+        slotTable.ConnCount = 0;
+        slotTable.SizeOfClient = 0;
         MinimizedFlag = false;
         OwnSlot = 0;
-        Slots.ClosedSlot.fill(0);
+        slotTable.ClosedSlot.fill(0);
     }
 };

@@ -85,7 +85,7 @@ void ChatWindow::loadAndShow()
     if (!m_loaded) {
         m_loaded = true;
         load();
-        if (m_state.Settings.TitleText.isEmpty()) {
+        if (m_state.settings.TitleText.isEmpty()) {
             winId(); // the native window, with the name Qt gives it
             clearNativeCaption(this);
         }
@@ -97,7 +97,7 @@ void ChatWindow::loadAndShow()
 // one place that asks which role this copy has.
 void ChatWindow::load()
 {
-    const SessionSettings &s = m_state.Settings;
+    const SessionSettings &s = m_state.settings;
     if (s.AlwaysOnTop) {
         setWindowFlag(Qt::WindowStaysOnTopHint, true);
         m_state.RecieveList.AppendLog(Texts::alwaysOnTop());
@@ -169,7 +169,7 @@ void ChatWindow::windowResized()
         return;
     }
     m_state.MinimizedFlag = !m_state.MinimizedFlag;
-    if (m_state.Settings.NotifyMinimize && m_endpoint)
+    if (m_state.settings.NotifyMinimize && m_endpoint)
         m_endpoint->sendNotice(m_state.MinimizedFlag);
 }
 
@@ -178,7 +178,7 @@ void ChatWindow::sendTypedLine()
     const QString text = m_tSend->text();
     if (text.isEmpty() || !m_endpoint)
         return;
-    const QString line = WireFormat::chatLine(m_state.Settings.HandleName, text);
+    const QString line = WireFormat::chatLine(m_state.settings.HandleName, text);
     if (line.size() > WireFormat::MaxLineChars) {
         // The hub would not relay it: nothing is sent, and the text stays to be shortened.
         m_state.RecieveList.AppendLog(Texts::lineTooLong(WireFormat::MaxLineChars, line.size()));

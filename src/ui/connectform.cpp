@@ -139,7 +139,7 @@ void ConnectForm::inputError(const QString &text)
 
 void ConnectForm::OK_Click()
 {
-    SessionSettings &s = m_state.Settings;
+    SessionSettings &s = m_state.settings;
     const bool server = OpServer->isChecked();
     if (Handle->text().isEmpty()) {
         inputError(QStringLiteral("ニックネームを入力して下さい！"));

@@ -83,10 +83,10 @@ class Run
 public:
     Run()
     {
-        hubState.Settings.ServerMode = true;
-        hubState.Settings.HandleName = QStringLiteral("S");
+        hubState.settings.ServerMode = true;
+        hubState.settings.HandleName = QStringLiteral("S");
         hubState.resetForChatWindow();
-        hubState.NameList.add(hubState.Settings.HandleName);
+        hubState.NameList.add(hubState.settings.HandleName);
         hub.setDoEvents([this] { yield(); });
         // The innermost running DataArrival is the one that registers: never for a
         // client that has left during it.
@@ -95,7 +95,7 @@ public:
                 fail("a departed client's chunk registered a name on slot", QString::number(reading.last().slot));
         });
 
-        clientState.Settings.HandleName = QStringLiteral("K");
+        clientState.settings.HandleName = QStringLiteral("K");
         clientState.resetForChatWindow();
     }
 
@@ -147,7 +147,7 @@ private:
         ++ops;
         run(line);
         for (Reading &r : reading)
-            if (sockets.serial(r.slot) != r.serial || hubState.Slots.ClosedSlot[r.slot] != 0)
+            if (sockets.serial(r.slot) != r.serial || hubState.slotTable.ClosedSlot[r.slot] != 0)
                 r.senderLeft = true;
         checkHub();
         checkClient();
@@ -244,7 +244,7 @@ private:
 
     void checkHub()
     {
-        const SlotTable &t = hubState.Slots;
+        const SlotTable &t = hubState.slotTable;
         if (t.SizeOfClient != t.ConnCount)
             fail("SizeOfClient differs from ConnCount");
         if (t.SizeOfClient < 0 || t.SizeOfClient > MaxSlots)

@@ -270,7 +270,7 @@ private:
 
     void checkTable() const
     {
-        const SlotTable &t = w.state.Slots;
+        const SlotTable &t = w.state.slotTable;
         if (t.SizeOfClient < 0 || t.SizeOfClient > MaxSlots || t.ConnCount != t.SizeOfClient)
             fail("slot counters", t.SizeOfClient, t.ConnCount);
         for (int i = 1; i <= MaxSlots; ++i) {
@@ -311,7 +311,7 @@ private:
                 peers[k]->socket.disconnectFromHost();
             retire(k);
         }
-        const SlotTable &t = w.state.Slots;
+        const SlotTable &t = w.state.slotTable;
         QElapsedTimer clock;
         clock.start();
         while ((t.SizeOfClient > 0 || hubBusy()) && !clock.hasExpired(5000))
