@@ -196,9 +196,10 @@ bool Connection::readSome()
 {
     if (!m_socket->isOpen()) // dropped by us (see drop()): nothing more to read
         return !m_received.isEmpty();
-    const QByteArray bytes = m_socket->read(ReadBufferBytes);
-    if (!bytes.isEmpty())
-        receive(bytes);
+    // Asking for exactly what the socket's buffer holds hands its block over without a
+    // copy; asking for more would make a new buffer of ReadBufferBytes for every line.
+    if (const qint64 buffered = m_socket->bytesAvailable(); buffered > 0)
+        receive(m_socket->read(std::min(buffered, ReadBufferBytes)));
     if (m_joiner.isHolding() && (m_closePending || !m_errorPending.isEmpty())) {
         m_holdTimer.stop();
         decode(m_joiner.release());
