@@ -3,30 +3,27 @@
 
 #include "fastpath.h"
 
-#include <QTcpSocket>
-
 #include <algorithm>
 
-Connection::Connection(QTcpSocket *socket, QObject *parent)
+Connection::Connection(Stream *stream, QObject *parent)
     : QObject(parent)
-    , m_socket(socket)
+    , m_stream(stream)
 {
-    socket->setParent(this);
-    socket->setReadBufferSize(ReadBufferBytes);
-    // These run inside the socket's own calls: they only note, and the array only marks.
-    connect(socket, &QTcpSocket::readyRead, this, &Connection::noted);
-    connect(socket, &QTcpSocket::connected, this, [this] {
+    stream->setParent(this);
+    // These run inside the stream's own calls: they only note, and the array only marks.
+    connect(stream, &Stream::readyRead, this, &Connection::noted);
+    connect(stream, &Stream::connected, this, [this] {
         m_connectPending = true;
         emit noted();
     });
-    connect(socket, &QTcpSocket::disconnected, this, [this] {
+    connect(stream, &Stream::disconnected, this, [this] {
         if (!m_closedByUs) {
             m_closePending = true;
             emit noted();
         }
     });
-    connect(socket, &QTcpSocket::errorOccurred, this, &Connection::onError);
-    connect(socket, &QTcpSocket::bytesWritten, this, &Connection::keepSegmentsFull);
+    connect(stream, &Stream::errorOccurred, this, &Connection::onError);
+    connect(stream, &Stream::bytesWritten, this, &Connection::keepSegmentsFull);
     m_corkTimer.setSingleShot(true);
     connect(&m_corkTimer, &QTimer::timeout, this, &Connection::keepSegmentsFull);
     m_holdTimer.setSingleShot(true);
@@ -35,38 +32,36 @@ Connection::Connection(QTcpSocket *socket, QObject *parent)
 
 qintptr Connection::descriptor() const
 {
-    return m_socket->socketDescriptor();
+    return m_stream->descriptor();
 }
 
 bool Connection::isConnected() const
 {
-    return m_socket->state() == QAbstractSocket::ConnectedState;
+    return m_stream->isConnected();
 }
 
 void Connection::setOptions()
 {
-    // Lines are short and already gathered per peer before writing: no need to wait.
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    // So that a peer that vanished without closing is found.
-    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    // Lines are short and already gathered per peer before writing: no need to wait (low
+    // delay). Keep-alive, so that a peer that vanished without closing is found. And room
+    // for all that may wait for the peer, so that the system takes every message whole:
+    // one it took only in part may leave without its rest (see writeNow()).
+    m_stream->setOptions(int(MaxQueuedBytes));
     fastpath::setKeepAliveTiming(descriptor());
     m_fullSegment = fastpath::pathInfo(descriptor()).fullSegment;
-    // Room for all that may wait for the peer, so that the system takes every message
-    // whole: one it took only in part may leave without its rest (see writeNow()).
-    m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, MaxQueuedBytes);
 }
 
 bool Connection::noteWhatWaits()
 {
     m_closePending = !isConnected();
-    return m_socket->bytesAvailable() > 0 || m_closePending;
+    return m_stream->hasUnread() || m_closePending;
 }
 
 void Connection::onError()
 {
     if (m_closedByUs)
         return;
-    const auto err = m_socket->error();
+    const auto err = m_stream->error();
     // The peer's orderly close or reset comes as the disconnected signal, i.e. Close.
     if (err == QAbstractSocket::RemoteHostClosedError)
         return;
@@ -75,13 +70,13 @@ void Connection::onError()
     // connected, then disconnects, so it is raised as the peer's Close.
     if (isConnected() && err == QAbstractSocket::SocketTimeoutError)
         return;
-    m_errorPending = m_socket->errorString();
+    m_errorPending = m_stream->errorString();
     emit noted();
 }
 
-// A relay sends to every peer for every line, so the common case asks Qt nothing: what
+// A relay sends to every peer for every line, so the common case asks the stream nothing: what
 // joins a non-empty outbox was checked with the outbox's first part (flush() looks at the
-// connection again before writing), and Qt's buffer is asked for its size only when the
+// connection again before writing), and the stream's buffer is asked for its size only when the
 // most it can hold would pass the bound.
 Connection::Sent Connection::send(const QByteArray &utf8, bool gather)
 {
@@ -89,9 +84,9 @@ Connection::Sent Connection::send(const QByteArray &utf8, bool gather)
     if (first && !isConnected())
         return Sent::NotConnected;
     const qint64 waiting = qint64(m_outbox.size()) + utf8.size();
-    if (m_mostInQt + waiting > MaxQueuedBytes) {
-        m_mostInQt = m_socket->bytesToWrite();
-        if (m_mostInQt + waiting > MaxQueuedBytes) {
+    if (m_mostBuffered + waiting > MaxQueuedBytes) {
+        m_mostBuffered = m_stream->bytesToWrite();
+        if (m_mostBuffered + waiting > MaxQueuedBytes) {
             drop();
             return Sent::Dropped;
         }
@@ -112,7 +107,7 @@ void Connection::drop()
 {
     m_outbox.clear();
     m_closedByUs = true;
-    m_socket->abort();
+    m_stream->abort();
     m_closePending = true;
     emit noted();
 }
@@ -132,9 +127,9 @@ void Connection::flush()
         std::string().swap(m_outbox);
 }
 
-// Writes straight to the connection when nothing of ours is still waiting in the socket's
+// Writes straight to the connection when nothing of ours is still waiting in the stream's
 // own buffer; what the connection does not take at once, and anything after it, goes
-// through the socket's buffer, which writes it when the peer reads.
+// through the stream's buffer, which writes it when the peer reads.
 void Connection::writeNow(const char *data, qint64 size)
 {
     qint64 done = 0;
@@ -142,7 +137,7 @@ void Connection::writeNow(const char *data, qint64 size)
     // Longer than a segment: corked before the system may send any of it.
     if (segmentsMatter() && !m_corked && size > m_fullSegment)
         m_corked = fastpath::setCorked(fd, true);
-    if (fd >= 0 && m_socket->bytesToWrite() == 0) {
+    if (fd >= 0 && m_stream->bytesToWrite() == 0) {
         done = fastpath::sendDirect(fd, data, size);
         if (done == size) {
             if (m_corked)
@@ -150,9 +145,8 @@ void Connection::writeNow(const char *data, qint64 size)
             return;
         }
     }
-    m_socket->write(data + done, size - done);
-    m_socket->flush();
-    m_mostInQt = m_socket->bytesToWrite();
+    m_stream->write(data + done, size - done);
+    m_mostBuffered = m_stream->bytesToWrite();
     keepSegmentsFull();
 }
 
@@ -165,7 +159,7 @@ bool Connection::segmentsMatter() const
 
 // The peer takes a short segment as the end of what was sent (see messagejoiner.h). The
 // system sends one in the middle of a message when it holds the message's first part
-// while the rest still waits in the socket's buffer, and where the peer's receive window
+// while the rest still waits in the stream's buffer, and where the peer's receive window
 // ends. So while more than a segment of ours waits to be sent, the connection is corked:
 // the system then sends full segments only. Once less is left and the peer's window takes
 // it, it is uncorked, and the short last segment leaves at once, whole.
@@ -175,31 +169,29 @@ void Connection::keepSegmentsFull()
         return;
     const qintptr fd = descriptor();
     const qint64 unsent = fastpath::unsentBytes(fd);
-    const bool more = m_socket->bytesToWrite() > 0 || unsent >= std::max<qsizetype>(1, m_fullSegment)
+    const bool more = m_stream->bytesToWrite() > 0 || unsent >= std::max<qsizetype>(1, m_fullSegment)
                       || (unsent > 0 && !fastpath::windowTakes(fd, unsent));
     if (more != m_corked)
         m_corked = fastpath::setCorked(fd, more) ? more : false;
-    // What waits in the socket's buffer brings bytesWritten; only what waits in the
+    // What waits in the stream's buffer brings bytesWritten; only what waits in the
     // system needs a look from time to time.
-    if (m_corked && m_socket->bytesToWrite() == 0)
+    if (m_corked && m_stream->bytesToWrite() == 0)
         m_corkTimer.start(CorkCheckMs);
 }
 
 qint64 Connection::bytesQueued() const
 {
-    return m_socket->bytesToWrite() + qint64(m_outbox.size());
+    return m_stream->bytesToWrite() + qint64(m_outbox.size());
 }
 
-// Reads what the socket holds, at most one read buffer's worth. Once the peer has closed
+// Reads what the stream holds, at most one read buffer's worth. Once the peer has closed
 // or failed, nothing more will come: what is held is delivered too.
 bool Connection::readSome()
 {
-    if (!m_socket->isOpen()) // dropped by us (see drop()): nothing more to read
+    if (!m_stream->isOpen()) // dropped by us (see drop()): nothing more to read
         return !m_received.isEmpty();
-    // Asking for exactly what the socket's buffer holds hands its block over without a
-    // copy; asking for more would make a new buffer of ReadBufferBytes for every line.
-    if (const qint64 buffered = m_socket->bytesAvailable(); buffered > 0)
-        receive(m_socket->read(std::min(buffered, ReadBufferBytes)));
+    if (const QByteArray bytes = m_stream->read(ReadBufferBytes); !bytes.isEmpty())
+        receive(bytes);
     if (m_joiner.isHolding() && (m_closePending || !m_errorPending.isEmpty())) {
         m_holdTimer.stop();
         decode(m_joiner.release());
@@ -212,7 +204,7 @@ bool Connection::readSome()
 void Connection::receive(const QByteArray &bytes)
 {
     const bool atBound = bytes.size() >= ReadBufferBytes;
-    bool mayGoOn = atBound || m_socket->bytesAvailable() > 0;
+    bool mayGoOn = atBound || m_stream->hasUnread();
     fastpath::PathInfo path;
     if (bytes.size() >= std::max(MessageJoiner::MinSegmentBytes, m_fullSegment - MessageJoiner::MaxOptionRoom)) {
         path = fastpath::pathInfo(descriptor());
@@ -273,7 +265,7 @@ void Connection::holdBack(int retransmitMicros, bool delivered)
 void Connection::releaseHeld()
 {
     if (m_heldSince.elapsed() < HoldMaxMs
-        && (m_socket->bytesAvailable() > 0 || fastpath::bytesWaiting(descriptor()) > 0)) {
+        && (m_stream->hasUnread() || fastpath::bytesWaiting(descriptor()) > 0)) {
         m_holdTimer.start(HoldQuietMinMs);
         emit noted();
         return;
@@ -291,7 +283,7 @@ QString Connection::takeText()
 
 bool Connection::hasMoreToRaise() const
 {
-    return m_socket->bytesAvailable() > 0 || m_closePending || !m_errorPending.isEmpty();
+    return m_stream->hasUnread() || m_closePending || !m_errorPending.isEmpty();
 }
 
 void Connection::close()
@@ -304,15 +296,14 @@ void Connection::close()
     m_closePending = false;
     m_connectPending = false;
     m_errorPending.clear();
-    if (m_socket->state() != QAbstractSocket::UnconnectedState)
-        m_socket->close();
+    m_stream->close();
 }
 
 void Connection::retire()
 {
     m_holdTimer.stop();
     m_corkTimer.stop();
-    m_socket->disconnect(this);
-    m_socket->abort();
+    m_stream->disconnect(this);
+    m_stream->abort();
     m_outbox.clear();
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "messagejoiner.h"
+#include "stream.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -11,13 +12,11 @@
 #include <string>
 #include <utility>
 
-class QTcpSocket;
-
-// One connection of the socket array (see winsock.h): owns its QTcpSocket and everything
+// One connection of the socket array (see winsock.h): owns its stream and everything
 // kept per socket: the decoded text received, what is gathered to be sent, and what
 // happened to the socket that the array has yet to raise as events.
 //
-// It raises no events itself. The socket's signals only note what happened here and emit
+// It raises no events itself. The stream's signals only note what happened here and emit
 // noted(), on which the array marks the element; the array's pump raises the events
 // later, asking what was noted with the take...() calls.
 class Connection : public QObject
@@ -26,14 +25,13 @@ class Connection : public QObject
 
 public:
     static constexpr qint64 MaxQueuedBytes = 256 * 1024;
-    static constexpr qint64 ReadBufferBytes = 64 * 1024;
+    static constexpr qint64 ReadBufferBytes = Stream::ReadAheadBytes;
     static constexpr qint64 OutboxFlushBytes = 16 * 1024;
 
-    // Takes the socket over: it becomes our child, reads at most ReadBufferBytes ahead,
-    // and its signals are noted here.
-    Connection(QTcpSocket *socket, QObject *parent);
+    // Takes the stream over: it becomes our child, and its signals are noted here.
+    Connection(Stream *stream, QObject *parent);
 
-    QTcpSocket *socket() const { return m_socket; }
+    Stream *stream() const { return m_stream; }
     qintptr descriptor() const;
     bool isConnected() const;
 
@@ -93,6 +91,8 @@ public:
     bool takeClosed() { return std::exchange(m_closePending, false); }
     // Whether there is more to raise after text was: unread bytes, a failure, the close.
     bool hasMoreToRaise() const;
+    // What the array's readiness set saw for the connection (see Stream::noteReady()).
+    void noteReady(unsigned events) { m_stream->noteReady(events); }
 
     // Closed by us: nothing noted is raised, nor anything that follows.
     void close();
@@ -114,7 +114,7 @@ private:
     void holdBack(int retransmitMicros, bool delivered);
     void releaseHeld();
 
-    QTcpSocket *m_socket;
+    Stream *m_stream;
     QStringDecoder m_decoder{QStringDecoder::Utf8};
     QString m_received;            // decoded, ready to be taken
     MessageJoiner m_joiner;        // read, held back until the message is whole
@@ -128,7 +128,7 @@ private:
     // Gathered while an event was raised, not yet written. A plain buffer: a relay adds
     // every line to every peer's outbox, and QByteArray's append costs several times the copy.
     std::string m_outbox;
-    qint64 m_mostInQt = 0;       // Qt's buffer holds at most this much (it only shrinks by itself)
+    qint64 m_mostBuffered = 0;       // the stream's buffer holds at most this much (it only shrinks by itself)
     bool m_connectPending = false; // our outgoing connection was made
     bool m_closePending = false;   // the peer closed (raised after the last text)
     QString m_errorPending;        // a failure to raise (after the last text)

@@ -4,6 +4,9 @@
 #include <QStringList>
 #include <QtGlobal>
 
+class QObject;
+class Stream;
+
 // The few system calls the socket array makes beside Qt's own. fastpath_linux.cpp makes
 // them on Linux; fastpath_portable.cpp stands in on other systems with Qt alone: its
 // probe always answers "maybe", its direct send writes nothing (so everything goes through
@@ -32,6 +35,42 @@ public:
 private:
     [[maybe_unused]] int m_handle = -1; // the epoll set; the portable fallback has none
 };
+
+// The hub's connections as descriptor streams (descriptorstream.h), watched all at once,
+// edge-triggered: the event loop watches handle() alone for all of them, and take() tells
+// which of them changed since it was last asked (new bytes, room to write, the peer's
+// close or a failure), each under the key it was watched with. Each change is told once.
+// The portable fallback has no such set: handle() is -1 and nothing is watched.
+class StreamWatch
+{
+public:
+    StreamWatch();
+    ~StreamWatch();
+    StreamWatch(const StreamWatch &) = delete;
+    StreamWatch &operator=(const StreamWatch &) = delete;
+
+    int handle() const { return m_handle; }
+    void watch(qintptr fd, quint64 key);
+    void unwatch(qintptr fd);
+
+    struct Change
+    {
+        quint64 key;
+        unsigned events; // epoll's event bits
+    };
+    // At most `max` changes, without waiting; how many.
+    int take(Change *out, int max);
+
+private:
+    int m_handle = -1;
+};
+
+// A stream for a connection accepted by a Listener: a descriptor stream watched by a
+// StreamWatch on Linux, a QTcpSocket on the portable fallback.
+Stream *openStream(qintptr fd, QObject *parent);
+
+// Closes an accepted connection that nobody took.
+void closeDescriptor(qintptr fd);
 
 // Writes what the connection takes at once, without blocking and without a SIGPIPE.
 // Returns how many bytes that was; a failure is 0 and left to the socket to report.

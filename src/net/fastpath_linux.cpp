@@ -3,6 +3,8 @@
 
 #include "fastpath.h"
 
+#include "descriptorstream.h"
+
 #include <QFile>
 #include <QString>
 
@@ -59,6 +61,55 @@ bool ReadinessProbe::anyReady() const
         return true;
     epoll_event ev;
     return ::epoll_wait(m_handle, &ev, 1, 0) > 0;
+}
+
+StreamWatch::StreamWatch()
+    : m_handle(::epoll_create1(EPOLL_CLOEXEC))
+{
+}
+
+StreamWatch::~StreamWatch()
+{
+    if (m_handle >= 0)
+        ::close(m_handle);
+}
+
+void StreamWatch::watch(qintptr fd, quint64 key)
+{
+    if (m_handle < 0 || fd < 0)
+        return;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.u64 = key;
+    ::epoll_ctl(m_handle, EPOLL_CTL_ADD, int(fd), &ev);
+}
+
+void StreamWatch::unwatch(qintptr fd)
+{
+    if (m_handle >= 0 && fd >= 0)
+        ::epoll_ctl(m_handle, EPOLL_CTL_DEL, int(fd), nullptr);
+}
+
+int StreamWatch::take(Change *out, int max)
+{
+    if (m_handle < 0)
+        return 0;
+    epoll_event events[64];
+    const int n = ::epoll_wait(m_handle, events, std::min(max, 64), 0);
+    for (int i = 0; i < n; ++i)
+        out[i] = {events[i].data.u64, events[i].events};
+    return std::max(n, 0);
+}
+
+Stream *openStream(qintptr fd, QObject *parent)
+{
+    return new DescriptorStream(fd, parent);
+}
+
+void closeDescriptor(qintptr fd)
+{
+    if (fd >= 0)
+        ::close(int(fd));
 }
 
 qint64 sendDirect(qintptr fd, const char *data, qint64 size)

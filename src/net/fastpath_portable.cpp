@@ -4,6 +4,10 @@
 
 #include "fastpath.h"
 
+#include "stream.h"
+
+#include <QTcpSocket>
+
 namespace fastpath {
 
 bool available()
@@ -21,6 +25,31 @@ void ReadinessProbe::unwatch(qintptr) {}
 bool ReadinessProbe::anyReady() const
 {
     return true;
+}
+
+StreamWatch::StreamWatch() = default;
+StreamWatch::~StreamWatch() = default;
+
+void StreamWatch::watch(qintptr, quint64) {}
+void StreamWatch::unwatch(qintptr) {}
+
+int StreamWatch::take(Change *, int)
+{
+    return 0;
+}
+
+Stream *openStream(qintptr fd, QObject *parent)
+{
+    auto *socket = new QTcpSocket;
+    socket->setSocketDescriptor(fd);
+    return new QtStream(socket, parent);
+}
+
+void closeDescriptor(qintptr fd)
+{
+    QTcpSocket socket;
+    if (socket.setSocketDescriptor(fd))
+        socket.abort();
 }
 
 // Nothing written: the socket's buffer takes it all.

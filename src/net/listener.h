@@ -6,7 +6,6 @@
 #include <utility>
 
 class QTcpServer;
-class QTcpSocket;
 
 // The listening socket of an element of the socket array (element 0 on the hub), the
 // sibling of Connection: owns its QTcpServer, and like a connection only notes what
@@ -23,9 +22,9 @@ public:
     quint16 port() const;
     qintptr descriptor() const;
 
-    // The next connection waiting to be taken, no longer a child of the listener, or
-    // nullptr when none waits.
-    QTcpSocket *nextWaiting();
+    // The next connection waiting to be taken, as a connected descriptor that the caller
+    // now owns, or -1 when none waits.
+    qintptr nextWaiting();
 
     bool takeWaiting() { return std::exchange(m_acceptPending, false); }
     QString takeError() { return std::exchange(m_errorPending, QString()); }
@@ -40,7 +39,8 @@ signals:
     void noted();
 
 private:
-    QTcpServer *m_server;
+    class Server;
+    Server *m_server;
     bool m_acceptPending = false; // connections are waiting to be taken
     QString m_errorPending;
 };

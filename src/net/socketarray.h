@@ -45,5 +45,5 @@ public:
     virtual void close(int index) = 0;
     // Whether a connection may have something waiting to be handled; a yield with
     // nothing waiting can be skipped. Without a cheap way to tell: always.
-    virtual bool eventsPending() const { return true; }
+    virtual bool eventsPending() { return true; }
 };

@@ -5,6 +5,7 @@
 #include "winsock.h"
 
 #include "listener.h"
+#include "stream.h"
 
 #include <QAbstractEventDispatcher>
 #include <QHostAddress>
@@ -23,6 +24,11 @@ Winsock::Winsock(QObject *parent)
         connect(loop, &QAbstractEventDispatcher::aboutToBlock, this, &Winsock::pumpIfMarked);
         m_loopHooked = true;
     }
+    // What the hub's connections see is taken when the event loop finds the set ready.
+    if (m_watch.handle() >= 0) {
+        m_watchNotifier = new QSocketNotifier(m_watch.handle(), QSocketNotifier::Read, this);
+        connect(m_watchNotifier, &QSocketNotifier::activated, this, &Winsock::takeChanges);
+    }
 }
 
 Winsock::~Winsock()
@@ -31,8 +37,8 @@ Winsock::~Winsock()
         if (e)
             release(e.get());
     }
-    for (QTcpSocket *s : std::as_const(m_pending))
-        retire(s);
+    for (const qintptr fd : std::as_const(m_pending))
+        fastpath::closeDescriptor(fd);
     for (QTcpSocket *s : std::as_const(m_refused))
         retire(s);
     qDeleteAll(std::exchange(m_retired, {}));
@@ -81,7 +87,7 @@ quint64 Winsock::serial(int index) const
 void Winsock::release(Element *e)
 {
     if (e->connection) {
-        m_probe.unwatch(e->connection->descriptor());
+        m_watch.unwatch(e->connection->descriptor());
         retire(std::exchange(e->connection, nullptr));
     }
     if (e->listener) {
@@ -139,18 +145,20 @@ quint16 Winsock::serverPort(int index) const
 
 void Winsock::accept(int index, qint64 requestID)
 {
-    QTcpSocket *socket = m_pending.take(requestID);
-    if (!socket)
+    if (!m_pending.contains(requestID))
         return;
+    const qintptr fd = m_pending.take(requestID);
     Element *e = emptied(index);
     if (!e) {
-        retire(socket);
+        fastpath::closeDescriptor(fd);
         return;
     }
-    auto *connection = new Connection(socket, this);
+    auto *connection = new Connection(fastpath::openStream(fd, nullptr), this);
     attach(index, e, connection);
     connection->setOptions();
-    m_probe.watch(connection->descriptor());
+    // The element's number and serial, so that a change seen after it left is not
+    // taken for its successor's.
+    m_watch.watch(fd, quint64(index) | e->serial << 8);
     // Text may already be waiting, sent right after connecting; the peer may even have
     // left again while its connection waited to be taken. Both are raised as usual:
     // the text, then the close.
@@ -164,10 +172,10 @@ void Winsock::accept(int index, qint64 requestID)
 // cost it the text. Without a half close (the portable fallback) it is closed at once.
 void Winsock::refuse(qint64 requestID, const QByteArray &utf8)
 {
-    QTcpSocket *socket = m_pending.take(requestID);
-    if (!socket)
+    if (!m_pending.contains(requestID))
         return;
-    socket->readAll();
+    auto *socket = new QTcpSocket;
+    socket->setSocketDescriptor(m_pending.take(requestID));
     socket->write(utf8);
     socket->flush();
     if (m_refused.size() >= MaxRefusedLingering || socket->bytesToWrite() != 0
@@ -196,9 +204,9 @@ void Winsock::connectToHost(int index, const QString &host, quint16 port)
     Element *e = emptied(index);
     if (!e)
         return;
-    auto *connection = new Connection(new QTcpSocket, this);
-    attach(index, e, connection);
-    connection->socket()->connectToHost(host, port);
+    auto *stream = new QtStream(new QTcpSocket, nullptr);
+    attach(index, e, new Connection(stream, this));
+    stream->socket()->connectToHost(host, port);
 }
 
 bool Winsock::isConnected(int index) const

@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSocketNotifier>
 
 #include <array>
 #include <memory>
@@ -59,11 +60,14 @@ class QTcpSocket;
 // - drop (a connection's own): a peer that does not read what we send is aborted, and
 //   that is raised as its Close.
 //
-// The parts: each element holds a Connection (connection.h), which owns its QTcpSocket
-// and keeps everything per socket, or a Listener (listener.h), which owns its QTcpServer.
-// Both are retired whole, with their Qt objects, under the rule above. This class is the
-// table from slot number to them, and raises their events. The system calls beside Qt's
-// are in fastpath.h: made on Linux, stood in for by the portable fallback elsewhere.
+// The parts: each element holds a Connection (connection.h), which owns its stream
+// (stream.h) and keeps everything per socket, or a Listener (listener.h), which owns its
+// QTcpServer. Both are retired whole, with their Qt objects, under the rule above. This
+// class is the table from slot number to them, and raises their events. The system calls
+// beside Qt's are in fastpath.h: made on Linux, stood in for by the portable fallback
+// elsewhere. On Linux the hub's connections are plain descriptors, watched together by one
+// edge-triggered set (fastpath::StreamWatch) that the event loop sees as one descriptor;
+// the client's connection, and all of them on the portable fallback, are QTcpSockets.
 class Winsock : public QObject, public SocketArray
 {
     Q_OBJECT
@@ -102,7 +106,7 @@ public:
 
     // Whether a connection of the hub, or the listening socket, has something waiting to
     // be handled, or an event of ours is queued. Cheap: one non-blocking system call.
-    bool eventsPending() const override;
+    bool eventsPending() override;
 
     quint16 serverPort(int index) const;
     qint64 bytesQueued(int index) const;
@@ -148,6 +152,7 @@ private:
     bool raiseText(int index, quint64 serial);
     void raiseEnd(int index, quint64 serial);
     void acceptWaiting(int index, quint64 serial);
+    bool takeChanges();
     void flushAll();
 
     // Held while the pump raises events: sends are collected and written when the
@@ -165,7 +170,7 @@ private:
     };
 
     std::array<std::unique_ptr<Element>, MaxElements> m_elements;
-    QHash<qint64, QTcpSocket *> m_pending;
+    QHash<qint64, qintptr> m_pending; // offered by ConnectionRequest, not yet taken
     QList<QTcpSocket *> m_refused; // told why, waiting for the peer to close
     QList<std::pair<int, quint64>> m_ready; // elements with something to raise, in order
     bool m_pumpQueued = false; // marked elements wait for the pump
@@ -173,7 +178,9 @@ private:
     int m_depth = 0; // EventScopes open
     QList<QObject *> m_retired;
     bool m_reapQueued = false;
-    fastpath::ReadinessProbe m_probe; // the hub's connections and listener
+    fastpath::ReadinessProbe m_probe; // the hub's listener
+    fastpath::StreamWatch m_watch;    // the hub's connections (not on the portable fallback)
+    QSocketNotifier *m_watchNotifier = nullptr;
     QList<int> m_dirty; // elements with gathered sends, in the order they began
     quint64 m_nextSerial = 0;
     qint64 m_nextRequest = 0;

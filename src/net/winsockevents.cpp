@@ -122,15 +122,15 @@ void Winsock::acceptWaiting(int index, quint64 serial)
 {
     Element *e = element(index, serial);
     while (e && e->listener) {
-        QTcpSocket *socket = e->listener->nextWaiting();
-        if (!socket)
+        const qintptr fd = e->listener->nextWaiting();
+        if (fd < 0)
             return;
         const qint64 id = ++m_nextRequest;
-        m_pending.insert(id, socket);
+        m_pending.insert(id, fd);
         emit ConnectionRequest(index, id);
         // Not taken by any handler: the connection is closed.
-        if (QTcpSocket *left = m_pending.take(id))
-            retire(left);
+        if (m_pending.contains(id))
+            fastpath::closeDescriptor(m_pending.take(id));
         e = element(index, serial);
     }
 }
@@ -200,7 +200,26 @@ void Winsock::reapRetired()
     qDeleteAll(std::exchange(m_retired, {}));
 }
 
-bool Winsock::eventsPending() const
+// What the hub's connections saw since the last look goes to their streams, which note it
+// (an element is marked, never raised from here). True when anything was seen.
+bool Winsock::takeChanges()
 {
-    return m_pumpQueued || m_probe.anyReady();
+    fastpath::StreamWatch::Change changes[64];
+    bool any = false;
+    int n;
+    do {
+        n = m_watch.take(changes, 64);
+        for (int i = 0; i < n; ++i) {
+            const int index = int(changes[i].key & 0xff);
+            if (Element *e = element(index, changes[i].key >> 8); e && e->connection)
+                e->connection->noteReady(changes[i].events);
+        }
+        any = any || n > 0;
+    } while (n == 64);
+    return any;
+}
+
+bool Winsock::eventsPending()
+{
+    return takeChanges() || m_pumpQueued || m_probe.anyReady();
 }
