@@ -30,39 +30,56 @@ void DescriptorStream::noteReady(unsigned events)
 {
     if (m_fd < 0)
         return;
+    // Seen once: the bytes before it may need more than one read.
     if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
         m_hangup = true;
     if (events & EPOLLOUT && bytesToWrite() > 0)
         writeUnsent();
-    if (m_fd >= 0 && !m_closing && events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
-        m_readable = true;
+    if (!m_closing && events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        readAhead();
+}
+
+// One recv() of what the system holds, as far as the read-ahead has room. The peer's
+// close and failures are learnt here, after the bytes that came before them.
+void DescriptorStream::readAhead()
+{
+    const qint64 room = ReadAheadBytes - m_received.size();
+    m_systemHolds = room <= 0;
+    if (m_fd < 0 || room <= 0)
+        return;
+    static char scratch[ReadAheadBytes];
+    ssize_t n;
+    do
+        n = ::recv(m_fd, scratch, size_t(room), MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        m_received.append(scratch, n);
+        m_systemHolds = n == room;
         emit readyRead();
+        if (m_hangup && !m_systemHolds)
+            readAhead(); // on to the close or the failure
+    } else if (n == 0) {
+        lost();
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        fail(errno);
     }
 }
 
-// One recv(). A short read has emptied what the system held, unless the peer's close or a
-// failure was seen: that is only learnt by reading on to the end.
+// What was read ahead; when that was all of it, reading goes on where it stopped.
 QByteArray DescriptorStream::read(qint64 maxSize)
 {
-    if (m_fd < 0 || !m_readable || maxSize <= 0)
+    if (m_received.isEmpty() || maxSize <= 0)
         return {};
-    QByteArray bytes(maxSize, Qt::Uninitialized);
-    ssize_t n;
-    do
-        n = ::recv(m_fd, bytes.data(), size_t(maxSize), MSG_DONTWAIT);
-    while (n < 0 && errno == EINTR);
-    if (n > 0) {
-        if (n < maxSize && !m_hangup)
-            m_readable = false;
-        bytes.truncate(n);
-        return bytes;
+    QByteArray bytes;
+    if (maxSize >= m_received.size()) {
+        bytes = std::exchange(m_received, {});
+        if (m_systemHolds)
+            readAhead();
+    } else {
+        bytes = m_received.first(maxSize);
+        m_received.remove(0, maxSize);
     }
-    m_readable = false;
-    if (n == 0)
-        lost();
-    else if (errno != EAGAIN && errno != EWOULDBLOCK)
-        fail(errno);
-    return {};
+    return bytes;
 }
 
 void DescriptorStream::write(const char *data, qint64 size)
@@ -123,6 +140,7 @@ void DescriptorStream::fail(int errorNumber)
 }
 
 // The connection is over: the descriptor is closed and, once, disconnected() says so.
+// What was read before stays to be taken.
 void DescriptorStream::lost()
 {
     if (m_fd < 0)
@@ -143,6 +161,8 @@ void DescriptorStream::setOptions(int sendBufferBytes)
 // What was written still leaves; then the connection ends with an orderly close.
 void DescriptorStream::close()
 {
+    m_open = false;
+    m_received.clear();
     if (m_fd < 0)
         return;
     m_connected = false;
@@ -153,6 +173,8 @@ void DescriptorStream::close()
 
 void DescriptorStream::abort()
 {
+    m_open = false;
+    m_received.clear();
     m_unsent.clear();
     m_sentFrom = 0;
     m_closing = false;
@@ -172,5 +194,4 @@ void DescriptorStream::release()
     }
     ::close(m_fd);
     m_fd = -1;
-    m_readable = false;
 }
