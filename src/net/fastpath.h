@@ -101,7 +101,9 @@ PathInfo pathInfo(qintptr fd);
 // 20 s of silence, then every 5 s; a connection whose sent data (or probes) stay
 // unacknowledged for 40 s is given up. The connection then times out, which the socket
 // array raises as the peer's Close. So a vanished peer is noticed within about 40 s,
-// idle or while we send to it; the portable fallback keeps the system's own timing.
+// idle or while we send to it. (What is sent to an idle peer while its probes go
+// unanswered has 40 s of its own: one that vanished while idle and is then sent a line
+// may take up to twice as long.) The portable fallback keeps the system's own timing.
 constexpr int KeepAliveIdleSeconds = 20;
 constexpr int KeepAliveIntervalSeconds = 5;
 constexpr int KeepAliveProbes = 4;
