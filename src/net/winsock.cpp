@@ -24,10 +24,18 @@ Winsock::Winsock(QObject *parent)
         connect(loop, &QAbstractEventDispatcher::aboutToBlock, this, &Winsock::pumpIfMarked);
         m_loopHooked = true;
     }
-    // What the hub's connections see is taken when the event loop finds the set ready.
+    // What the hub's connections see is taken when the event loop finds the set ready,
+    // and raised there and then: like awake and aboutToBlock, the notifier is the loop's
+    // own call, never a socket's, and a line is relayed before the timers that are due in
+    // the same round (the log's refresh among them) run. Inside an event of ours (a
+    // yield) the pump is posted as for any mark.
     if (m_watch.handle() >= 0) {
         m_watchNotifier = new QSocketNotifier(m_watch.handle(), QSocketNotifier::Read, this);
-        connect(m_watchNotifier, &QSocketNotifier::activated, this, &Winsock::takeChanges);
+        connect(m_watchNotifier, &QSocketNotifier::activated, this, [this] {
+            takeChanges();
+            if (m_depth == 0)
+                pumpIfMarked();
+        });
     }
 }
 
