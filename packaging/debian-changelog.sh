@@ -14,6 +14,8 @@ function close_entry() {
         printf "\n -- %s  %s\n", maintainer, when
     }
 }
+# What is not released yet has no entry.
+/^## \[Unreleased\]/ { close_entry(); version = ""; next }
 /^## \[/ {
     close_entry()
     version = $0; sub(/^## \[/, "", version); sub(/\].*/, "", version)
