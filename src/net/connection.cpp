@@ -74,10 +74,10 @@ void Connection::onError()
     emit noted();
 }
 
-// A relay sends to every peer for every line, so the common case asks the stream nothing: what
-// joins a non-empty outbox was checked with the outbox's first part (flush() looks at the
-// connection again before writing), and the stream's buffer is asked for its size only when the
-// most it can hold would pass the bound.
+// A relay sends to every peer for every line, so the common case asks the stream nothing:
+// what joins a non-empty outbox was checked with the outbox's first part (flush() looks at
+// the connection again before writing), and the stream's buffer is asked for its size only
+// when the most it can hold would pass the bound.
 Connection::Sent Connection::send(const QByteArray &utf8, bool gather)
 {
     const bool first = m_outbox.empty();
