@@ -86,10 +86,6 @@ void DescriptorStream::write(const char *data, qint64 size)
 {
     if (m_fd < 0 || m_closing || size <= 0)
         return;
-    if (bytesToWrite() == 0) {
-        m_unsent.clear();
-        m_sentFrom = 0;
-    }
     m_unsent.append(data, size_t(size));
     writeUnsent();
 }
