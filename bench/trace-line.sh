@@ -19,8 +19,9 @@
 #   bench/trace-line.sh [--clients N] [--hubs "relay lanchat"] [--seconds S]
 #
 # Hubs: relay (bench/relay) and lanchat (the bench host, offscreen: $LANCHAT_BENCHHOST,
-# or one built under the repository). Needs root and perf (linux-perf); the tracing adds
-# about a microsecond to every system call, so the sums are higher than loadgen's figures.
+# or one built under the repository). Needs root, perf (linux-perf) and x86-64 (it reads
+# system calls by number). The tracing adds about a microsecond to every system call, so
+# the sums are higher than loadgen's figures.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -35,7 +36,7 @@ while [ $# -gt 0 ]; do
         --clients) clients=$2; shift 2 ;;
         --hubs) hubs=$2; shift 2 ;;
         --seconds) seconds=$2; shift 2 ;;
-        -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "trace-line: unknown argument $1" >&2; exit 2 ;;
     esac
 done
