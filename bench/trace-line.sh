@@ -66,6 +66,7 @@ switches() { awk '/^voluntary_ctxt_switches/ { print $2 }' "/proc/$1/status" 2>/
 port=$((23100 + RANDOM % 400))
 for hub in $hubs; do
     port=$((port + 1))
+    while [ -n "$(ss -Htan "sport = :$port" 2>/dev/null)" ]; do port=$((port + 1)); done
     case "$hub" in
         relay) "$tools/relay" "$port" --max-seconds 300 >"$work/hub.log" 2>&1 & mode=relay ;;
         lanchat)
