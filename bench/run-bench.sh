@@ -5,7 +5,7 @@
 #
 #   bench/run-bench.sh [--lanchat-host PATH] [--baseline-host PATH]
 #                      [--clients "10 50"] [--runs 3] [--quick] [--one-core]
-#                      [--out DIR] [--results FILE]
+#                      [--turns] [--out DIR] [--results FILE]
 #
 # The lanchat hub is measured when a bench host program is known: the path in
 # $LANCHAT_BENCHHOST or --lanchat-host, else a built lanchat-benchhost found
@@ -18,6 +18,9 @@
 # "baseline-x11"), measured in turn with the others in the same sitting.
 # Without a host only the two references run. --one-core runs every hub and the
 # load generator on CPU 0, so that no line waits for an idle core to wake up.
+# --turns runs all hubs at once and times only the fan-out latency, the hubs
+# taking turns line by line (each with its own N clients, the order drawn afresh
+# for every line): what the machine does meanwhile then falls on all of them alike.
 #
 # Environment: BENCH_BUILD_DIR (default <repo>/build-bench), BENCH_PORT_BASE
 # (default 20100), BENCH_TOTAL_LINES (default 100000), BENCH_TOTAL_MAX_SECONDS
@@ -38,6 +41,7 @@ out=""
 results=""
 loadgen_extra=()
 pin=()
+turns=no
 
 usage() { sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; }
 
@@ -50,6 +54,7 @@ while [ $# -gt 0 ]; do
         --out) out=$2; shift 2 ;;
         --results) results=$2; shift 2 ;;
         --one-core) pin=(taskset -c 0); shift ;;
+        --turns) turns=yes; shift ;;
         --quick)
             runs=1; total_lines=0
             loadgen_extra=(--latency-lines 500 --seconds 2)
@@ -186,7 +191,13 @@ stop_hub() {
     wait "$hub_pid" 2>/dev/null || true
     hub_pid=""
 }
-trap 'stop_hub; stop_desktop' EXIT
+turn_pids=()
+stop_turns() {
+    local p
+    for p in "${turn_pids[@]}"; do hub_pid=$p; stop_hub; done
+    turn_pids=()
+}
+trap 'stop_hub; stop_turns; stop_desktop' EXIT
 trap 'exit 130' INT TERM
 
 write_ngircd_conf() {  # $1 file, $2 port
@@ -256,20 +267,61 @@ log "run-bench: results in $out (load average $load1; an idle machine gives stea
 failures=0
 port=$port_base
 t_start=$(date +%s)
+# start_on_free_port HUB LOG: starts the hub on the next free port (three tries);
+# sets port and hub_pid.
+start_on_free_port() {
+    local try
+    for try in 1 2 3; do
+        port=$((port + 1))
+        while port_taken "$port"; do port=$((port + 1)); done
+        start_hub "$1" "$port" "$2" && return 0
+    done
+    return 1
+}
+
+# One run with the hubs taking turns: all started, one load generator, its figures
+# for hub k (keyed tK_) split into that hub's file.
+run_turns() {  # N R
+    local n=$1 r=$2 hub k=0 first=() more=() names=()
+    for hub in $hubs; do
+        if ! start_on_free_port "$hub" "$out/$hub-n$n-r$r.hub.log"; then
+            failures=$((failures + 1))
+            continue
+        fi
+        turn_pids+=("$hub_pid")
+        names+=("$hub")
+        if [ ${#first[@]} -eq 0 ]; then
+            first=(--mode "$(mode_of "$hub")" --port "$port" --hub-pid "$hub_pid")
+        else
+            more+=(--turn "$(mode_of "$hub"):$port:$hub_pid")
+        fi
+    done
+    hub_pid=""
+    local f=$out/turns-n$n-r$r
+    if [ ${#names[@]} -gt 0 ]; then
+        if ! "${pin[@]}" "$loadgen" "${first[@]}" "${more[@]}" --clients "$n" --max-seconds 400 \
+            "${loadgen_extra[@]}" >"$f.txt" 2>"$f.err"; then
+            failures=$((failures + 1))
+            log "run-bench: FAILED: N=$n run $r with the hubs in turn (see $f.err)"
+        fi
+        for hub in "${names[@]}"; do
+            k=$((k + 1))
+            sed -n "s/^t${k}_//p" "$f.txt" >"$out/$hub-n$n-r$r.txt"
+        done
+        cat "$f.err" >&2
+    fi
+    stop_turns
+}
+
 for n in $clients_list; do
     for r in $(seq "$runs"); do
+        if [ "$turns" = yes ]; then
+            run_turns "$n" "$r"
+            continue
+        fi
         for hub in $hubs; do
             f=$out/$hub-n$n-r$r
-            started=no
-            for try in 1 2 3; do
-                port=$((port + 1))
-                while port_taken "$port"; do port=$((port + 1)); done
-                if start_hub "$hub" "$port" "$f.hub.log"; then
-                    started=yes
-                    break
-                fi
-            done
-            if [ "$started" != yes ]; then
+            if ! start_on_free_port "$hub" "$f.hub.log"; then
                 failures=$((failures + 1))
                 continue
             fi
@@ -311,6 +363,7 @@ summary=$out/summary.md
     echo "Machine: $(uname -srm), $(nproc) cores, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
     echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); load average at start: $load1; wall time $((t_end - t_start)) s"
     echo "Medians of $runs run(s) each; lines checked for cuts, changes, order and loss in every run.${pin:+ Every hub and the load generator on CPU 0 (--one-core).}"
+    [ "$turns" = no ] || echo "The hubs took turns line by line (--turns): the fan-out latency only."
     echo
     echo "| hub | N | fan-out p50 µs | p99 µs | max µs | lines/s | deliveries/s | hub CPU ms / 1,000 deliveries | RSS start kB | RSS after kB | lines in all | RSS then kB | failed runs |"
     echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
@@ -342,7 +395,7 @@ summary=$out/summary.md
             done
         done
         echo
-        for hub in $hosted_hubs; do
+        [ "$turns" = yes ] || for hub in $hosted_hubs; do
             echo "$hub RSS growth after the long phase (RSS then − RSS start, kB): $(for n in $clients_list; do
                 lf=("$out/$hub-n$n-r"*.txt)
                 printf 'N=%s: %s  ' "$n" "$(awk -v a="$(median hub_rss_total_kb "${lf[@]}")" -v b="$(median hub_rss_start_kb "${lf[@]}")" 'BEGIN { if (a == "-" || b == "-") print "-"; else print a - b }')"

@@ -65,6 +65,17 @@ public:
     explicit LoadGen(Options o) : opt_(std::move(o)) { lines_.resize(1); }
     int run();
 
+    // The steps of a run, for hubs taking turns (turns.cpp). start() connects and
+    // registers the clients; latencyStep(i) times the i-th line of the latency phase
+    // (warm-up lines first), false once the phase has given up; endLatency() puts its
+    // figures; conclude() takes the final count and prints the figures with every key
+    // prefixed, and tells whether the run passed.
+    bool start();
+    int latencyTotal() const { return opt_.warmupLines + opt_.latencyLines; }
+    bool latencyStep(int i);
+    void endLatency();
+    bool conclude(bool ok, const std::string &keyPrefix);
+
 private:
     // connections (connections.cpp)
     bool connectClient(Client &c);
@@ -102,7 +113,6 @@ private:
     long inFlight() const { return sent_ - completed_ - stuck_; }
     void runLatency();
     bool timeOneLine(double &us);
-    void putLatency(const std::vector<double> &us, const HubSample &cpu0, long deliv0);
     void runWindowed(double seconds, long untilTotal, const char *prefix);
     bool keepWindowFull(int64_t sendEnd, long untilTotal);
     void putWindowed(const std::string &p, long first, long last, int64_t t0,
@@ -124,10 +134,18 @@ private:
     long stuck_ = 0;           // lines given up on by the latency phase
     long deliveries_ = 0;
     int64_t recvNs_ = 0;       // time of the read being parsed
+    int64_t runStart_ = 0;
     int64_t runDeadline_ = 0;
+    std::vector<double> latUs_;  // the latency phase's measured lines
+    int latTimeouts_ = 0;
+    HubSample latCpu0_;
+    long latDeliv0_ = 0;
     Errors err_;
     Report report_;
 };
+
+// Several hubs measured in one run, taking turns line by line (--turn).
+int runInTurns(const Options &first);
 
 template <class Pred> bool LoadGen::pumpUntil(Pred done, int64_t deadline)
 {

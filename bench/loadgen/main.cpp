@@ -8,6 +8,7 @@
 // time and resident memory (from /proc of the hub pid given on the command
 // line). Figures go to stdout as key=value lines, a summary to stderr.
 // Any line cut, altered, out of sequence or lost makes the run fail (exit 1).
+// With --turn, several hubs are measured in one run, taking turns line by line.
 
 #include "lines.h"
 #include "loadgen.h"
@@ -28,6 +29,8 @@ int main(int argc, char **argv)
         loadgen::usage();
         return 2;
     }
+    if (!o->turns.empty())
+        return loadgen::runInTurns(*o);
     loadgen::LoadGen g(std::move(*o));
     return g.run();
 }

@@ -31,7 +31,11 @@ void usage()
         "  --total-lines T       then keep sending until T lines in all (default 0: off)\n"
         "  --total-max-seconds S bound on that phase (default 120)\n"
         "  --line-timeout S      a line not fanned out by then is lost (default 5)\n"
-        "  --max-seconds S       bound on the whole run (default 900)\n");
+        "  --max-seconds S       bound on the whole run (default 900)\n"
+        "  --turn MODE:PORT:PID  one more hub, of that mode, port and process; repeatable.\n"
+        "                        Each hub gets its own N clients, and the hubs take turns\n"
+        "                        one line each (latency phase only); figures of hub k\n"
+        "                        (the first is --mode/--port) are keyed tK_\n");
 }
 
 namespace {
@@ -47,6 +51,19 @@ bool setMode(Options &o, const char *value)
         o.mode = Mode::Relay;
     else
         return false;
+    return true;
+}
+
+bool addTurn(Options &o, const char *value)
+{
+    const std::string v = value;
+    const size_t a = v.find(':'), b = v.find(':', a == std::string::npos ? a : a + 1);
+    if (a == std::string::npos || b == std::string::npos)
+        return false;
+    Options probe;
+    if (!setMode(probe, v.substr(0, a).c_str()))
+        return false;
+    o.turns.push_back({probe.mode, std::atoi(v.c_str() + a + 1), pid_t(std::atol(v.c_str() + b + 1))});
     return true;
 }
 
@@ -73,6 +90,7 @@ const Setting kSettings[] = {
     {"--total-max-seconds", [](auto &o, auto v) { o.totalMaxSeconds = std::atof(v); return true; }},
     {"--line-timeout", [](auto &o, auto v) { o.lineTimeout = std::atof(v); return true; }},
     {"--max-seconds", [](auto &o, auto v) { o.maxSeconds = std::atof(v); return true; }},
+    {"--turn", addTurn},
 };
 
 const Setting *findSetting(std::string_view name)
@@ -94,7 +112,13 @@ bool validate(Options &o)
         std::fprintf(stderr, "loadgen: only loopback addresses (127.0.0.0/8) are allowed\n");
         return false;
     }
-    const int maxClients = o.mode == Mode::Lanchat ? 50 : 99;
+    bool lanchat = o.mode == Mode::Lanchat;
+    for (const Turn &t : o.turns) {
+        lanchat = lanchat || t.mode == Mode::Lanchat;
+        if (t.port <= 0 || t.port > 65535)
+            return false;
+    }
+    const int maxClients = lanchat ? 50 : 99;
     return !(o.port <= 0 || o.port > 65535 || o.clients < 2 || o.clients > maxClients
              || o.window < 1 || o.latencyLines < 0 || o.warmupLines < 0 || o.seconds < 0
              || o.maxSeconds <= 0);

@@ -6,12 +6,20 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace loadgen {
 
 enum class Mode { Lanchat, Irc, Relay };
 
 const char *modeName(Mode mode);
+
+// A further hub that takes turns with the first one, line by line (--turn).
+struct Turn {
+    Mode mode = Mode::Lanchat;
+    int port = 0;
+    pid_t hubPid = 0;
+};
 
 struct Options {
     Mode mode = Mode::Lanchat;
@@ -29,6 +37,7 @@ struct Options {
     double totalMaxSeconds = 120.0;  // bound on the long phase
     double lineTimeout = 5.0;        // a line not fanned out by then counts as lost
     double maxSeconds = 900.0;       // bound on the whole run
+    std::vector<Turn> turns;         // with any: the latency phase only, hubs in turn
 };
 
 void usage();

@@ -13,8 +13,16 @@ namespace loadgen {
 
 int LoadGen::run()
 {
-    const int64_t t0 = bench::nowNs();
-    runDeadline_ = t0 + secondsToNs(opt_.maxSeconds);
+    const bool ok = start();
+    if (ok)
+        measure();
+    return conclude(ok, "") ? 0 : 1;
+}
+
+bool LoadGen::start()
+{
+    runStart_ = bench::nowNs();
+    runDeadline_ = runStart_ + secondsToNs(opt_.maxSeconds);
     ep_ = epoll_create1(EPOLL_CLOEXEC);
     report_.put("mode", modeName(opt_.mode));
     report_.putI("clients", opt_.clients);
@@ -23,18 +31,21 @@ int LoadGen::run()
     bool ok = registerAll();
     if (ok)
         ok = settleJoins();
-    report_.put("register_seconds", double(bench::nowNs() - t0) / 1e9, 3);
+    report_.put("register_seconds", double(bench::nowNs() - runStart_) / 1e9, 3);
     putHubRss("hub_rss_registered_kb");
-    if (ok)
-        measure();
+    return ok;
+}
+
+bool LoadGen::conclude(bool ok, const std::string &keyPrefix)
+{
     finish();
     putCounts();
-    putOwnCost(t0);
+    putOwnCost(runStart_);
     const bool pass = ok && err_.total() == 0;
     report_.put("result", pass ? "PASS" : "FAIL");
-    report_.print();
+    report_.print(keyPrefix);
     printSummary(pass);
-    return pass ? 0 : 1;
+    return pass;
 }
 
 void LoadGen::measure()
@@ -66,26 +77,24 @@ long LoadGen::sendLine()
 
 void LoadGen::runLatency()
 {
-    std::vector<double> us;
-    us.reserve(size_t(opt_.latencyLines));
-    int timeouts = 0;
-    HubSample cpu0;
-    long deliv0 = 0;
-    const int total = opt_.warmupLines + opt_.latencyLines;
-    for (int i = 0; i < total && timeouts < 3; ++i) {
-        if (i == opt_.warmupLines) {
-            cpu0 = readHub(opt_.hubPid);
-            deliv0 = deliveries_;
-        }
-        double lineUs = 0;
-        if (!timeOneLine(lineUs)) {
-            ++timeouts;
-            continue;
-        }
-        if (i >= opt_.warmupLines)
-            us.push_back(lineUs);
+    latUs_.reserve(size_t(opt_.latencyLines));
+    for (int i = 0; i < latencyTotal() && latencyStep(i); ++i) {
     }
-    putLatency(us, cpu0, deliv0);
+    endLatency();
+}
+
+bool LoadGen::latencyStep(int i)
+{
+    if (i == opt_.warmupLines) {
+        latCpu0_ = readHub(opt_.hubPid);
+        latDeliv0_ = deliveries_;
+    }
+    double lineUs = 0;
+    if (!timeOneLine(lineUs))
+        return ++latTimeouts_ < 3;
+    if (i >= opt_.warmupLines)
+        latUs_.push_back(lineUs);
+    return true;
 }
 
 // Sends one line and waits until all the other clients have it: us is the time from
@@ -105,8 +114,11 @@ bool LoadGen::timeOneLine(double &us)
     return true;
 }
 
-void LoadGen::putLatency(const std::vector<double> &us, const HubSample &cpu0, long deliv0)
+void LoadGen::endLatency()
 {
+    const std::vector<double> &us = latUs_;
+    const HubSample &cpu0 = latCpu0_;
+    const long deliv0 = latDeliv0_;
     const HubSample cpu1 = readHub(opt_.hubPid);
     report_.putI("lat_lines", long(us.size()));
     report_.put("lat_p50_us", percentile(us, 0.50));

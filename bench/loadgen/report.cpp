@@ -27,10 +27,10 @@ std::string Report::get(const std::string &k) const
     return "-";
 }
 
-void Report::print() const
+void Report::print(const std::string &keyPrefix) const
 {
     for (const auto &[k, v] : out_)
-        std::printf("%s=%s\n", k.c_str(), v.c_str());
+        std::printf("%s%s=%s\n", keyPrefix.c_str(), k.c_str(), v.c_str());
     std::fflush(stdout);
 }
 

@@ -16,7 +16,8 @@ public:
     void putI(const std::string &k, long v) { put(k, std::to_string(v)); }
     // The value of a figure, "-" when it was not taken.
     std::string get(const std::string &k) const;
-    void print() const;
+    // One figure a line, each key after the prefix.
+    void print(const std::string &keyPrefix = {}) const;
 
 private:
     std::vector<std::pair<std::string, std::string>> out_;
