@@ -270,8 +270,8 @@ t_start=$(date +%s)
 # start_on_free_port HUB LOG: starts the hub on the next free port (three tries);
 # sets port and hub_pid.
 start_on_free_port() {
-    local try
-    for try in 1 2 3; do
+    local _
+    for _ in 1 2 3; do
         port=$((port + 1))
         while port_taken "$port"; do port=$((port + 1)); done
         start_hub "$1" "$port" "$2" && return 0
@@ -354,6 +354,17 @@ median() {
 ratio() {  # ratio A B
     awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'
 }
+lower_rounds() {  # lower_rounds KEY HUB REF N: "k of m" rounds with HUB's KEY below REF's
+    local key=$1 r a b lower=0 all=0
+    for r in $(seq "$runs"); do
+        a=$(awk -F= -v k="$key" '$1 == k { print $2 }' "$out/$2-n$4-r$r.txt" 2>/dev/null)
+        b=$(awk -F= -v k="$key" '$1 == k { print $2 }' "$out/$3-n$4-r$r.txt" 2>/dev/null)
+        if [ -z "$a" ] || [ -z "$b" ]; then continue; fi
+        all=$((all + 1))
+        if awk -v a="$a" -v b="$b" 'BEGIN { exit !(a < b) }'; then lower=$((lower + 1)); fi
+    done
+    echo "$lower of $all"
+}
 fmt() {  # fmt VALUE DECIMALS
     awk -v v="$1" -v d="$2" 'BEGIN { if (v == "-") print "-"; else printf "%.*f", d, v }'
 }
@@ -395,6 +406,28 @@ summary=$out/summary.md
             done
         done
         echo
+        if [ "$turns" = yes ]; then
+            # With the hubs in turn, each round is a comparison of its own: in how many
+            # rounds a hub's figure was below the other's.
+            echo "Rounds in which the hub's figure was lower than the reference's (the hubs in turn)."
+            echo
+            echo "| hub | N | against | lower p50 | lower p99 |"
+            echo "|---|---|---|---|---|"
+            for n in $clients_list; do
+                for hub in $hosted_hubs; do
+                    for ref in $hubs; do
+                        [ "$ref" != "$hub" ] || continue
+                        case "$ref" in ngircd|relay|baseline*) ;; *) continue ;; esac
+                        row="| $hub | $n | $ref"
+                        for key in lat_p50_us lat_p99_us; do
+                            row="$row | $(lower_rounds "$key" "$hub" "$ref" "$n")"
+                        done
+                        echo "$row |"
+                    done
+                done
+            done
+            echo
+        fi
         [ "$turns" = yes ] || for hub in $hosted_hubs; do
             echo "$hub RSS growth after the long phase (RSS then − RSS start, kB): $(for n in $clients_list; do
                 lf=("$out/$hub-n$n-r"*.txt)
