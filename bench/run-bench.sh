@@ -354,6 +354,26 @@ median() {
 ratio() {  # ratio A B
     awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'
 }
+# table_rows REFS CELL KEY...: a row for each N, lanchat hub and reference in REFS that
+# ran, with `CELL KEY HUB REF N` for each key.
+table_rows() {
+    local refs=$1 cell=$2 n hub ref key row
+    shift 2
+    for n in $clients_list; do
+        for hub in $hosted_hubs; do
+            for ref in $refs; do
+                [ "$ref" != "$hub" ] || continue
+                case " $hubs " in *" $ref "*) ;; *) continue ;; esac
+                row="| $hub | $n | $ref"
+                for key in "$@"; do row="$row | $("$cell" "$key" "$hub" "$ref" "$n")"; done
+                echo "$row |"
+            done
+        done
+    done
+}
+median_ratio() {  # median_ratio KEY HUB REF N
+    ratio "$(median "$1" "$out/$2-n$4-r"*.txt)" "$(median "$1" "$out/$3-n$4-r"*.txt)"
+}
 lower_rounds() {  # lower_rounds KEY HUB REF N: "k of m" rounds with HUB's KEY below REF's
     local key=$1 r a b lower=0 all=0
     for r in $(seq "$runs"); do
@@ -391,20 +411,7 @@ summary=$out/summary.md
         echo
         echo "| hub | N | against | fan-out p50 | p99 | deliveries/s | hub CPU per delivery |"
         echo "|---|---|---|---|---|---|---|"
-        for n in $clients_list; do
-            for hub in $hosted_hubs; do
-                lf=("$out/$hub-n$n-r"*.txt)
-                for ref in ngircd relay; do
-                    case " $hubs " in *" $ref "*) ;; *) continue ;; esac
-                    rf=("$out/$ref-n$n-r"*.txt)
-                    row="| $hub | $n | $ref"
-                    for key in lat_p50_us lat_p99_us tp_deliveries_per_s tp_hub_cpu_ms_per_1k_deliveries; do
-                        row="$row | $(ratio "$(median "$key" "${lf[@]}")" "$(median "$key" "${rf[@]}")")"
-                    done
-                    echo "$row |"
-                done
-            done
-        done
+        table_rows "ngircd relay" median_ratio lat_p50_us lat_p99_us tp_deliveries_per_s tp_hub_cpu_ms_per_1k_deliveries
         echo
         if [ "$turns" = yes ]; then
             # With the hubs in turn, each round is a comparison of its own: in how many
@@ -413,19 +420,7 @@ summary=$out/summary.md
             echo
             echo "| hub | N | against | lower p50 | lower p99 |"
             echo "|---|---|---|---|---|"
-            for n in $clients_list; do
-                for hub in $hosted_hubs; do
-                    for ref in $hubs; do
-                        [ "$ref" != "$hub" ] || continue
-                        case "$ref" in ngircd|relay|baseline*) ;; *) continue ;; esac
-                        row="| $hub | $n | $ref"
-                        for key in lat_p50_us lat_p99_us; do
-                            row="$row | $(lower_rounds "$key" "$hub" "$ref" "$n")"
-                        done
-                        echo "$row |"
-                    done
-                done
-            done
+            table_rows "baseline baseline-x11 relay ngircd" lower_rounds lat_p50_us lat_p99_us
             echo
         fi
         [ "$turns" = yes ] || for hub in $hosted_hubs; do
