@@ -57,8 +57,9 @@ bool setMode(Options &o, const char *value)
 bool addTurn(Options &o, const char *value)
 {
     const std::string v = value;
-    const size_t a = v.find(':'), b = v.find(':', a == std::string::npos ? a : a + 1);
-    if (a == std::string::npos || b == std::string::npos)
+    const size_t a = v.find(':');
+    const size_t b = a == std::string::npos ? a : v.find(':', a + 1);
+    if (b == std::string::npos)
         return false;
     Options probe;
     if (!setMode(probe, v.substr(0, a).c_str()))
