@@ -17,41 +17,42 @@ namespace fastpath {
 // True for the Linux calls, false for the portable fallback.
 bool available();
 
-// A set of connections that tells in one cheap call whether any of them has something to
-// read, a connection waiting or a close; the hub's yield asks it between sends.
-class ReadinessProbe
+// An epoll set of our own, beside Qt's event dispatcher: what the two sets below share.
+// The portable fallback has none: handle() is -1 and nothing is watched.
+class EpollSet
 {
 public:
-    ReadinessProbe();
-    ~ReadinessProbe();
-    ReadinessProbe(const ReadinessProbe &) = delete;
-    ReadinessProbe &operator=(const ReadinessProbe &) = delete;
+    EpollSet(const EpollSet &) = delete;
+    EpollSet &operator=(const EpollSet &) = delete;
 
-    void watch(qintptr fd);
+    int handle() const { return m_handle; }
     void unwatch(qintptr fd);
+
+protected:
+    EpollSet();
+    ~EpollSet();
+
+    int m_handle = -1;
+};
+
+// A set of connections that tells in one cheap call whether any of them has something to
+// read, a connection waiting or a close; the hub's yield asks it between sends.
+class ReadinessProbe : public EpollSet
+{
+public:
+    void watch(qintptr fd);
     // False only when nothing watched is ready; true when it cannot tell.
     bool anyReady() const;
-
-private:
-    [[maybe_unused]] int m_handle = -1; // the epoll set; the portable fallback has none
 };
 
 // The hub's connections as descriptor streams (descriptorstream.h), watched all at once,
 // edge-triggered: the event loop watches handle() alone for all of them, and take() tells
 // which of them changed since it was last asked (new bytes, room to write, the peer's
 // close or a failure), each under the key it was watched with. Each change is told once.
-// The portable fallback has no such set: handle() is -1 and nothing is watched.
-class StreamWatch
+class StreamWatch : public EpollSet
 {
 public:
-    StreamWatch();
-    ~StreamWatch();
-    StreamWatch(const StreamWatch &) = delete;
-    StreamWatch &operator=(const StreamWatch &) = delete;
-
-    int handle() const { return m_handle; }
     void watch(qintptr fd, quint64 key);
-    void unwatch(qintptr fd);
 
     struct Change
     {
@@ -60,9 +61,6 @@ public:
     };
     // At most `max` changes, without waiting; how many.
     int take(Change *out, int max);
-
-private:
-    int m_handle = -1;
 };
 
 // A stream for a connection accepted by a Listener: a descriptor stream watched by a

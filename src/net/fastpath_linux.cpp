@@ -27,34 +27,43 @@ bool available()
     return true;
 }
 
-// An epoll set of our own, beside Qt's event dispatcher, asked without waiting.
-ReadinessProbe::ReadinessProbe()
+EpollSet::EpollSet()
     : m_handle(::epoll_create1(EPOLL_CLOEXEC))
 {
 }
 
-ReadinessProbe::~ReadinessProbe()
+EpollSet::~EpollSet()
 {
     if (m_handle >= 0)
         ::close(m_handle);
 }
 
-void ReadinessProbe::watch(qintptr fd)
-{
-    if (m_handle < 0 || fd < 0)
-        return;
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLRDHUP;
-    ev.data.fd = int(fd);
-    ::epoll_ctl(m_handle, EPOLL_CTL_ADD, int(fd), &ev);
-}
-
-void ReadinessProbe::unwatch(qintptr fd)
+void EpollSet::unwatch(qintptr fd)
 {
     if (m_handle >= 0 && fd >= 0)
         ::epoll_ctl(m_handle, EPOLL_CTL_DEL, int(fd), nullptr);
 }
 
+namespace {
+
+void addTo(int set, qintptr fd, unsigned events, quint64 key)
+{
+    if (set < 0 || fd < 0)
+        return;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = key;
+    ::epoll_ctl(set, EPOLL_CTL_ADD, int(fd), &ev);
+}
+
+} // namespace
+
+void ReadinessProbe::watch(qintptr fd)
+{
+    addTo(m_handle, fd, EPOLLIN | EPOLLRDHUP, quint64(fd));
+}
+
+// Asked without waiting.
 bool ReadinessProbe::anyReady() const
 {
     if (m_handle < 0)
@@ -63,31 +72,9 @@ bool ReadinessProbe::anyReady() const
     return ::epoll_wait(m_handle, &ev, 1, 0) > 0;
 }
 
-StreamWatch::StreamWatch()
-    : m_handle(::epoll_create1(EPOLL_CLOEXEC))
-{
-}
-
-StreamWatch::~StreamWatch()
-{
-    if (m_handle >= 0)
-        ::close(m_handle);
-}
-
 void StreamWatch::watch(qintptr fd, quint64 key)
 {
-    if (m_handle < 0 || fd < 0)
-        return;
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    ev.data.u64 = key;
-    ::epoll_ctl(m_handle, EPOLL_CTL_ADD, int(fd), &ev);
-}
-
-void StreamWatch::unwatch(qintptr fd)
-{
-    if (m_handle >= 0 && fd >= 0)
-        ::epoll_ctl(m_handle, EPOLL_CTL_DEL, int(fd), nullptr);
+    addTo(m_handle, fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, key);
 }
 
 int StreamWatch::take(Change *out, int max)

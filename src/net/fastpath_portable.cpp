@@ -15,11 +15,11 @@ bool available()
     return false;
 }
 
-ReadinessProbe::ReadinessProbe() = default;
-ReadinessProbe::~ReadinessProbe() = default;
+EpollSet::EpollSet() = default;
+EpollSet::~EpollSet() = default;
+void EpollSet::unwatch(qintptr) {}
 
 void ReadinessProbe::watch(qintptr) {}
-void ReadinessProbe::unwatch(qintptr) {}
 
 // Cannot tell: the hub's yield then always processes events.
 bool ReadinessProbe::anyReady() const
@@ -27,11 +27,7 @@ bool ReadinessProbe::anyReady() const
     return true;
 }
 
-StreamWatch::StreamWatch() = default;
-StreamWatch::~StreamWatch() = default;
-
 void StreamWatch::watch(qintptr, quint64) {}
-void StreamWatch::unwatch(qintptr) {}
 
 int StreamWatch::take(Change *, int)
 {
