@@ -10,6 +10,7 @@
 #include <QAbstractEventDispatcher>
 #include <QHostAddress>
 #include <QNetworkInterface>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 

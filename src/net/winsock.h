@@ -7,12 +7,12 @@
 
 #include <QHash>
 #include <QObject>
-#include <QSocketNotifier>
 
 #include <array>
 #include <memory>
 
 class Listener;
+class QSocketNotifier;
 class QTcpSocket;
 
 // The chat window's socket array over QTcpServer/QTcpSocket. Every event is raised
