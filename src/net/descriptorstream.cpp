@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "descriptorstream.h"
 
-#include "fastpath.h"
-
 #include <cerrno>
 
 #include <fcntl.h>
