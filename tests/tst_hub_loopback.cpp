@@ -4,7 +4,7 @@
 
 #include "expected.h"
 #include "helpers.h"
-#include "net/fastpath.h"
+#include "net/tcpcalls.h"
 
 class TestHubLoopback : public HubTest
 {
@@ -41,7 +41,7 @@ private slots:
         QTest::qWait(LogModel::RefreshMs * 2);
         qsizetype onTheWay = -1;
         const auto shown = connect(&hub->state.RecieveList, &QAbstractItemModel::rowsInserted, this, [&] {
-            onTheWay = fastpath::bytesWaiting(b.socket.socketDescriptor()) + b.received.size();
+            onTheWay = tcp::bytesWaiting(b.socket.socketDescriptor()) + b.received.size();
         });
         a.send(QStringLiteral("_SendM A >> こんにちは"));
         QTRY_COMPARE(b.text(), QStringLiteral("_SendM A >> こんにちは"));

@@ -140,7 +140,7 @@ private slots:
             QVERIFY(clock.elapsed() < 60000);
         }
         QTRY_VERIFY_WITH_TIMEOUT(departed = departed || hub->log().contains(departure), 20000);
-        QVERIFY(mostQueued <= Winsock::MaxQueuedBytes);
+        QVERIFY(mostQueued <= Connection::MaxQueuedBytes);
         QTRY_VERIFY_WITH_TIMEOUT(reader.text().count(QStringLiteral("_SendM talker >> ")) == lines, 30000);
         QStringList got = reader.messages().filter(QStringLiteral("_SendM talker >> "));
         for (int i = 0; i < lines; ++i)

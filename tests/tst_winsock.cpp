@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The socket array's guarantees over real loopback connections: ordered, never nested
 // arrivals per peer, unloading from inside a handler, refusals, text decoding, close and
-// error reporting, and the cap on what may wait unsent for one peer. Built twice: as
-// tst_winsock on the Linux fast path and as tst_winsock_portable on the portable
-// fallback; the few asserts that need the fast path ask fastpath::available().
+// error reporting, the cap on what may wait unsent for one peer, and the joiner's rules
+// for holding back a message the network split, on a clock of the test's own.
 
-#include "net/fastpath.h"
 #include "net/messagejoiner.h"
-#include "net/stream.h"
+#include "net/tcpcalls.h"
 #include "net/winsock.h"
 #include "rawpeer.h"
 
@@ -113,7 +111,7 @@ private slots:
         // More than one read's worth, and more than is ever held back to make a message
         // whole: the rest is raised by a later event, and a yield in that one must not let
         // the next text in ahead of it either.
-        const QByteArray big(MessageJoiner::MaxHeldBytes + Winsock::ReadBufferBytes, 'b');
+        const QByteArray big(MessageJoiner::MaxHeldBytes + Connection::ReadBoundBytes, 'b');
         yieldInsideTheHandler(a, p, big, "tail"_ba, 200, [](int calls, const QString &) { return calls == 2; });
 
         // Text already waiting when the connection is accepted is raised by a queued
@@ -126,9 +124,8 @@ private slots:
     }
 
     // What a peer sent in one write arrives in one event when the network splits it:
-    // past the read bound, and in full segments of a LAN (here 1000 bytes), however long
-    // the second part keeps it waiting. A short line is raised at once; a part that stays
-    // apart longer than the quiet time arrives as a chunk of its own, as before.
+    // past the read bound, and in full segments of a LAN (here 1000 bytes). A short line
+    // is raised at once.
     void aMessageTheNetworkSplitsArrivesWhole()
     {
         ListeningArray a;
@@ -138,17 +135,17 @@ private slots:
         p.send(longest);
         QTRY_COMPARE(a.arrivals.join(QString()).size(), 32774);
         QCOMPARE(a.arrivals, QStringList{QString::fromUtf8(longest)});
-        if (!fastpath::available())
-            return; // the portable fallback cannot tell a LAN's segment size on loopback
 
+        const qint64 timeOuts = a.ws.holdTimeOuts();
         const int fd = connectBlocking(a.port, 1000);
         QVERIFY(fd >= 0);
         QTRY_COMPARE(a.count(QStringLiteral("accept")), 2);
-        const int segment = fastpath::pathInfo(fd).fullSegment;
+        const int segment = tcp::state(fd).fullSegment;
         QVERIFY(segment > 0 && segment <= 1000);
+        // Well within the shortest time anything is held.
         const auto sendAndSettle = [&](const QByteArray &bytes) {
             QCOMPARE(::send(fd, bytes.constData(), size_t(bytes.size()), 0), ssize_t(bytes.size()));
-            QVERIFY(QTest::qWaitFor([&] { return !a.ws.eventsPending(); }, 3000));
+            QTest::qWait(50);
         };
         a.arrivals.clear();
         const QByteArray message = "_SendM "_ba + QByteArray(3 * segment, 'x');
@@ -156,15 +153,9 @@ private slots:
         QCOMPARE(a.arrivals.size(), 0);
         sendAndSettle(message.sliced(2 * segment));
         QTRY_COMPARE(a.arrivals, QStringList{QString::fromLatin1(message)});
-
         sendAndSettle("_SendM short"_ba);
         QCOMPARE(a.arrivals.size(), 2);
-
-        sendAndSettle(message.first(2 * segment));
-        QTRY_COMPARE(a.arrivals.size(), 3);
-        sendAndSettle(message.sliced(2 * segment));
-        QTRY_COMPARE(a.arrivals.size(), 4);
-        QCOMPARE(a.arrivals[2] + a.arrivals[3], QString::fromLatin1(message));
+        QCOMPARE(a.ws.holdTimeOuts(), timeOuts); // each hold ended by the rest coming
         ::close(fd);
     }
 
@@ -177,8 +168,8 @@ private slots:
         const QByteArray start = "_SendM "_ba;
         const auto held = [&](const QByteArray &read, bool shortened = false) {
             MessageJoiner j;
-            const QByteArray now = j.take(read, false, 1448, shortened);
-            return read.size() - now.size();
+            const tcp::State lan{1448, 0, 0, 0, shortened};
+            return read.size() - j.take(read, {}, &lan).size();
         };
         QCOMPARE(held(start + QByteArray(1441, 'x')), 1448);                    // one full segment
         QCOMPARE(held(start + QByteArray(1442, 'x')), 0);                       // a short last one
@@ -187,14 +178,58 @@ private slots:
         QCOMPARE(held(start + QByteArray(1448 + 1436 - 7, 'x'), true), 1448 + 1436); // ...while shortened
         QCOMPARE(held(QByteArray(200, 'x')), 0);                                 // a short read
         MessageJoiner j;
-        QCOMPARE(j.take(start + "a" + start + "b", true, 0), start + "a");      // the read bound
-        QCOMPARE(j.take(QByteArray(MessageJoiner::MaxHeldBytes, 'b'), true, 0).size(),
+        QCOMPARE(j.take(start + "a" + start + "b", {false, true}, nullptr), start + "a"); // more waits
+        QCOMPARE(j.take(QByteArray(MessageJoiner::MaxHeldBytes, 'b'), {true, false}, nullptr).size(),
                  MessageJoiner::MaxHeldBytes + 8);                               // past the bound
         // A read the bound cut short ends inside a segment: the next one is held back
         // whatever its length, the one after it begins where a segment began.
-        QCOMPARE(j.take(QByteArray(300, 'a') + start + QByteArray(693, 'x'), true, 1448, false, true), QByteArray(300, 'a'));
-        QCOMPARE(j.take(QByteArray(500, 'y'), false, 1448), QByteArray());
-        QCOMPARE(j.take(start + "z", false, 1448), start + QByteArray(693, 'x') + QByteArray(500, 'y') + start + "z");
+        const tcp::State lan{1448};
+        QCOMPARE(j.take(QByteArray(300, 'a') + start + QByteArray(693, 'x'), {true, false}, &lan), QByteArray(300, 'a'));
+        QCOMPARE(j.take(QByteArray(500, 'y'), {}, &lan), QByteArray());
+        QCOMPARE(j.take(start + "z", {}, &lan), start + QByteArray(693, 'x') + QByteArray(500, 'y') + start + "z");
+    }
+
+    // How long a hold waits, on the test's clock: twice the retransmission timeout within
+    // its bounds, the whole HoldMaxMs while the path loses segments, never past HoldMaxMs
+    // since the hold began; more that waits unread is read first; a hold that ends with
+    // nothing more delivers what is held, and is counted.
+    void joinerWaitsForTheRestThenDelivers()
+    {
+        qint64 now = 100000;
+        const auto clock = [&] { return now; };
+        const QByteArray part = "_SendM "_ba + QByteArray(1441, 'x'); // one full segment
+        const auto quietFor = [&](tcp::State lan) {
+            MessageJoiner j(nullptr, clock);
+            j.take(part, {}, &lan);
+            return j.waitMs();
+        };
+        QCOMPARE(quietFor({1448, 0}), MessageJoiner::QuietUnknownMs);
+        QCOMPARE(quietFor({1448, 300000}), 600);
+        QCOMPARE(quietFor({1448, 50000}), MessageJoiner::QuietMinMs);
+        QCOMPARE(quietFor({1448, 5000000}), MessageJoiner::QuietMaxMs);
+        QCOMPARE(quietFor({1448, 300000, 0, 0, true}), MessageJoiner::HoldMaxMs); // segments lost
+
+        MessageJoiner j(nullptr, clock);
+        int wakes = 0;
+        QObject::connect(&j, &MessageJoiner::wake, [&] { ++wakes; });
+        j.setMoreWaiting([] { return true; });
+        const tcp::State lan{1448, 300000};
+        QCOMPARE(j.take(part, {}, &lan), QByteArray());
+        now += 600;
+        j.expire(); // more waits: it is read first, and the hold goes on
+        QVERIFY(!j.isDue());
+        QCOMPARE(wakes, 1);
+        QCOMPARE(j.take(QByteArray(1448, 'y'), {}, &lan), QByteArray());
+        now += 2000;
+        QCOMPARE(j.take(QByteArray(1448, 'z'), {}, &lan), QByteArray());
+        QCOMPARE(j.waitMs(), 400); // what is left of HoldMaxMs
+        now += 400;
+        j.expire(); // delivered at HoldMaxMs, although more waits
+        QVERIFY(j.isDue());
+        QCOMPARE(wakes, 2);
+        QCOMPARE(j.timeOuts(), 1);
+        QCOMPARE(j.takeHeld(), part + QByteArray(1448, 'y') + QByteArray(1448, 'z'));
+        QVERIFY(!j.isHolding());
     }
 
     void unloadInsideItsOwnHandlerRaisesNothingMore()
@@ -243,9 +278,8 @@ private slots:
         QCOMPARE(quiet.socket.error(), QAbstractSocket::RemoteHostClosedError);
 
         // A peer that goes on sending, seen from a bare socket, which tells an orderly
-        // close from a reset. With the half close (the Linux path) what it sends is read
-        // and dropped until it closes too, so it never sees a reset; the portable path
-        // closes at once and answers its sending with one, so it is not checked there.
+        // close from a reset: with the half close, what it sends is read and dropped until
+        // it closes too, so it never sees a reset.
         const int fd = connectBlocking(ws.serverPort(0));
         QVERIFY(fd >= 0);
         QByteArray got;
@@ -263,28 +297,8 @@ private slots:
         QTest::qWait(100);
         ended();
         ::close(fd);
-        if (fastpath::available()) {
-            QCOMPARE(got, "full"_ba);
-            QVERIFY(!reset);
-        }
-    }
-
-    // What the hub's yield asks. The portable path cannot tell, and always says yes.
-    void eventsPendingSeesTextNotYetHandled()
-    {
-        ListeningArray a;
-        RawPeer p(a.port);
-        QVERIFY(a.accepted(p));
-        QTRY_COMPARE(a.ws.eventsPending(), !fastpath::available());
-        p.send("x"_ba);
-        // No events are processed meanwhile: only a look at the connections can see it.
-        QElapsedTimer t;
-        t.start();
-        while (!a.ws.eventsPending() && t.elapsed() < 3000)
-            QTest::qSleep(5);
-        QVERIFY(a.ws.eventsPending());
-        QTRY_COMPARE(a.arrivals, QStringList{QStringLiteral("x")});
-        QTRY_COMPARE(a.ws.eventsPending(), !fastpath::available());
+        QCOMPARE(got, "full"_ba);
+        QVERIFY(!reset);
     }
 
     void textIsDecodedWholeAndInvalidBytesBecomeReplacements()
@@ -370,10 +384,6 @@ private slots:
         }
         QVERIFY(a.ws.bytesQueued(2) > 0); // more than the connection took at once
         a.ws.close(2);
-        // Never read: the close must not become a reset. (Qt's own sockets, on the portable
-        // fallback, stop reading once closed, and do reset.)
-        if (fastpath::available())
-            ::send(fd, "late", 4, MSG_NOSIGNAL);
         QTest::qWait(20);
         const timeval bound{0, 100000};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
@@ -416,7 +426,7 @@ private slots:
             a.ws.sendData(1, line);
             if (i % 100 == 0)
                 QCoreApplication::processEvents();
-            QVERIFY(a.ws.bytesQueued(1) <= Winsock::MaxQueuedBytes);
+            QVERIFY(a.ws.bytesQueued(1) <= Connection::MaxQueuedBytes);
         }
         QVERIFY(!a.ws.isConnected(1));
         QTRY_COMPARE(a.count(QStringLiteral("close")), 1);
@@ -433,23 +443,21 @@ private slots:
         client.connectToHost(0, QStringLiteral("127.0.0.1"), a.port);
         QTRY_VERIFY(connected);
         QVERIFY(client.isConnected(0));
-        // Both ends' streams (the raw peer's and the client's at the hub) are checked
+        // Both ends' sockets (the raw peer's and the client's at the hub) are checked
         // through the system's own options.
-        QTRY_COMPARE(a.ws.findChildren<Stream *>().size(), 2);
-        const auto streams = client.findChildren<Stream *>() + a.ws.findChildren<Stream *>();
-        for (const Stream *s : streams) {
-            QVERIFY(s->isConnected());
+        QTRY_COMPARE(a.ws.findChildren<QTcpSocket *>().size(), 2);
+        const auto sockets = client.findChildren<QTcpSocket *>() + a.ws.findChildren<QTcpSocket *>();
+        for (const QTcpSocket *s : sockets) {
+            QCOMPARE(s->state(), QAbstractSocket::ConnectedState);
             int on = 0;
             socklen_t size = sizeof on;
-            ::getsockopt(int(s->descriptor()), SOL_SOCKET, SO_KEEPALIVE, &on, &size);
+            ::getsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_KEEPALIVE, &on, &size);
             QCOMPARE(on, 1);
             // A vanished peer is given up within the bound, also while data waits for it.
-            if (fastpath::available()) {
-                unsigned int ms = 0;
-                size = sizeof ms;
-                ::getsockopt(int(s->descriptor()), IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, &size);
-                QCOMPARE(ms, unsigned(fastpath::UnacknowledgedSeconds * 1000));
-            }
+            unsigned int ms = 0;
+            size = sizeof ms;
+            ::getsockopt(int(s->socketDescriptor()), IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, &size);
+            QCOMPARE(ms, unsigned(tcp::UnacknowledgedSeconds * 1000));
         }
     }
 };

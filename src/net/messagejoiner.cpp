@@ -3,28 +3,15 @@
 
 #include "wireformat.h"
 
-#include <QByteArrayList>
-
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
 namespace {
 
 constexpr qsizetype StartLength = 7;
-
-// The messages our senders write, each as it begins on the wire: the tag and its space.
-const QByteArrayList &messageStarts()
-{
-    static const QByteArrayList starts = [] {
-        QByteArrayList out;
-        for (const QString &tag : {WireFormat::SendM, WireFormat::NameL, WireFormat::Clsck, WireFormat::SdSck,
-                                   WireFormat::RqSck, WireFormat::Cnnct})
-            out.append(tag.toLatin1() + ' ');
-        return out;
-    }();
-    return starts;
-}
 
 // The last message start at or after `from` (at least 1), or -1.
 qsizetype lastMessageStart(const QByteArray &data, qsizetype from)
@@ -36,62 +23,150 @@ qsizetype lastMessageStart(const QByteArray &data, qsizetype from)
     return -1;
 }
 
+qint64 steadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 } // namespace
 
+MessageJoiner::MessageJoiner(QObject *parent, Clock clock)
+    : QObject(parent)
+    , m_clock(clock ? std::move(clock) : Clock(steadyMs))
+{
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &MessageJoiner::expire);
+}
+
+// The messages our senders write, each as it begins on the wire: the tag and its space.
 bool MessageJoiner::isMessageStart(const QByteArray &bytes, qsizetype at)
 {
+    static const auto starts = [] {
+        std::array<QByteArray, 6> out;
+        int i = 0;
+        for (const QString &tag : {WireFormat::SendM, WireFormat::NameL, WireFormat::Clsck, WireFormat::SdSck,
+                                   WireFormat::RqSck, WireFormat::Cnnct})
+            out[i++] = tag.toLatin1() + ' ';
+        return out;
+    }();
     const qsizetype n = std::min(StartLength, bytes.size() - at);
-    const auto &starts = messageStarts();
     return std::any_of(starts.begin(), starts.end(), [&](const QByteArray &start) {
         return std::memcmp(bytes.constData() + at, start.constData(), size_t(n)) == 0;
     });
 }
 
-QByteArray MessageJoiner::take(const QByteArray &bytes, bool mayGoOn, int fullSegment, bool shortened, bool cutShort)
+bool MessageJoiner::wantsState(qsizetype readSize) const
 {
+    return readSize >= std::max<qsizetype>(MinSegmentBytes, m_fullSegment - MaxOptionRoom);
+}
+
+// Signs of lost segments: while ours to the peer get lost its own come shorter (from when
+// it tells us they are missing until we have sent them again, and a little longer for what
+// is on its way); one of its own that came out of order means the read ends where the one
+// sent again ends, which may be anywhere in a message.
+void MessageJoiner::noteState(const tcp::State &state, bool *mayGoOn)
+{
+    const qint64 now = m_clock();
+    m_fullSegment = state.fullSegment;
+    m_retransmitMicros = state.retransmitMicros;
+    if (state.resent != m_resent || state.peerMissing) {
+        m_resent = state.resent;
+        m_lastResent = m_lastLoss = now;
+    }
+    if (state.outOfOrder != m_outOfOrder) {
+        m_outOfOrder = state.outOfOrder;
+        m_lastLoss = now;
+        *mayGoOn = true;
+    }
+}
+
+QByteArray MessageJoiner::take(const QByteArray &bytes, Read read, const tcp::State *state)
+{
+    bool mayGoOn = read.atBound || read.moreWaiting;
+    if (state)
+        noteState(*state, &mayGoOn);
     const qsizetype readStart = m_held.size();
-    const bool startsInside = std::exchange(m_startsInside, cutShort);
+    const bool startsInside = std::exchange(m_startsInside, read.atBound);
     QByteArray data = m_held.isEmpty() ? bytes : std::exchange(m_held, {}) + bytes;
-    if (!mayGoOn && !startsInside && !mayEndInside(data, readStart, fullSegment, shortened))
-        return data;
-    // A start split between two reads ("_Sen" + "dM ...") is found from the joined bytes.
-    const qsizetype cut = std::max<qsizetype>(0, lastMessageStart(data, std::max<qsizetype>(1, readStart - StartLength)));
-    if (data.size() - cut > MaxHeldBytes)
-        return data;
-    m_held = data.sliced(cut);
-    data.truncate(cut);
+    m_due = false;
+    if (mayGoOn || startsInside || (state && mayEndInside(data, readStart))) {
+        // A start split between two reads ("_Sen" + "dM ...") is found in the joined bytes.
+        const qsizetype from = std::max<qsizetype>(1, readStart - StartLength);
+        const qsizetype cut = std::max<qsizetype>(0, lastMessageStart(data, from));
+        if (data.size() - cut <= MaxHeldBytes) {
+            m_held = data.sliced(cut);
+            data.truncate(cut);
+        }
+    }
+    if (isHolding())
+        startWaiting(!data.isEmpty());
+    else
+        m_timer.stop();
     return data;
 }
 
-QByteArray MessageJoiner::release()
+// (Re)starts the quiet time, within HoldMaxMs of when what is held began to be held. On a
+// busy connection every read may hold back its last message, each a new one once something
+// before it was delivered.
+void MessageJoiner::startWaiting(bool freshHold)
 {
+    const qint64 now = m_clock();
+    if (freshHold || !m_timer.isActive())
+        m_heldSince = now;
+    const int quiet = within(m_lastLoss, LossyForMs) ? HoldMaxMs
+                      : m_retransmitMicros > 0 ? std::clamp(m_retransmitMicros * 2 / 1000, QuietMinMs, QuietMaxMs)
+                                               : QuietUnknownMs;
+    m_timer.start(int(std::clamp<qint64>(HoldMaxMs - (now - m_heldSince), 0, quiet)));
+}
+
+void MessageJoiner::expire()
+{
+    if (!isHolding())
+        return;
+    if (within(m_heldSince, HoldMaxMs) && m_moreWaiting && m_moreWaiting()) {
+        m_timer.start(QuietMinMs);
+    } else {
+        m_due = true;
+        ++m_timeOuts;
+    }
+    emit wake();
+}
+
+QByteArray MessageJoiner::takeHeld()
+{
+    m_timer.stop();
+    m_due = false;
     return std::exchange(m_held, {});
 }
 
-bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart, int fullSegment, bool shortened) const
+bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart) const
 {
     const qsizetype end = data.size();
-    if (fullSegment < MinSegmentBytes || end - readStart < MinSegmentBytes - MaxOptionRoom)
+    if (m_fullSegment < MinSegmentBytes || end - readStart < MinSegmentBytes - MaxOptionRoom)
         return false;
-    // A full segment is shorter by the room that acknowledgement options take in it: a
-    // sender that misses some of our segments tells in each of its own which it has got
-    // (one to four blocks of 8 bytes, with 4 more), so its full segments are then 12, 20,
-    // 28 or 36 bytes shorter, changing from one segment to the next.
-    const auto fillsLength = [&](qsizetype length) {
-        if (!shortened)
-            return length >= fullSegment && length % fullSegment == 0;
-        for (qsizetype k = 1; k * (fullSegment - MessageJoiner::MaxOptionRoom) <= length; ++k) {
-            const qsizetype shortBy = k * fullSegment - length;
-            if (shortBy >= 0 && shortBy % 4 == 0 && !(shortBy == 4 || shortBy == 8 || shortBy == 16))
-                return true;
-        }
-        return false;
-    };
-    const auto fills = [&](qsizetype from) { return fillsLength(end - from); };
-    if (fills(0) || fills(readStart))
+    const bool shortened = within(m_lastResent, ShortenedForMs);
+    if (fillsSegments(end, shortened) || fillsSegments(end - readStart, shortened))
         return true;
     for (qsizetype at = data.indexOf('_', readStart); at >= 0; at = data.indexOf('_', at + 1)) {
-        if (fills(at) && isMessageStart(data, at))
+        if (fillsSegments(end - at, shortened) && isMessageStart(data, at))
+            return true;
+    }
+    return false;
+}
+
+// Whether `length` bytes can be a whole number of the peer's full segments. While it
+// misses some of ours, it tells in each of its own which it has got (one to four blocks
+// of 8 bytes, with 4 more), so its full segments are then 12, 20, 28 or 36 bytes shorter,
+// changing from one segment to the next.
+bool MessageJoiner::fillsSegments(qsizetype length, bool shortened) const
+{
+    const qsizetype full = m_fullSegment;
+    if (!shortened)
+        return length >= full && length % full == 0;
+    for (qsizetype k = 1; k * (full - MaxOptionRoom) <= length; ++k) {
+        const qsizetype shortBy = k * full - length;
+        if (shortBy >= 0 && shortBy % 4 == 0 && shortBy != 4 && shortBy != 8 && shortBy != 16)
             return true;
     }
     return false;

@@ -43,7 +43,4 @@ public:
     virtual QString getData(int index) = 0;
     // Closes the connection or stops listening; harmless on an element already closed.
     virtual void close(int index) = 0;
-    // Whether a connection may have something waiting to be handled; a yield with
-    // nothing waiting can be skipped. Without a cheap way to tell: always.
-    virtual bool eventsPending() { return true; }
 };

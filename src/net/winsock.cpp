@@ -1,16 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The socket array's table from slot number to connection or listener, and the calls of
+// The socket array's table from slot number to connection or server, and the calls of
 // SocketArray on it. Raising the events is in winsockevents.cpp.
 
 #include "winsock.h"
 
-#include "listener.h"
-#include "stream.h"
+#include "localaddress.h"
+#include "tcpcalls.h"
 
-#include <QAbstractEventDispatcher>
-#include <QHostAddress>
-#include <QNetworkInterface>
-#include <QSocketNotifier>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -18,26 +15,6 @@ Winsock::Winsock(QObject *parent)
     : QObject(parent)
 {
     load(0); // element 0 exists from the start
-    // The pump runs when the event loop next starts a round or is about to wait (see
-    // mark()). Both come from the loop itself, never from inside a socket's call.
-    if (auto *loop = QAbstractEventDispatcher::instance(thread())) {
-        connect(loop, &QAbstractEventDispatcher::awake, this, &Winsock::pumpIfMarked);
-        connect(loop, &QAbstractEventDispatcher::aboutToBlock, this, &Winsock::pumpIfMarked);
-        m_loopHooked = true;
-    }
-    // What the hub's connections see is taken when the event loop finds the set ready,
-    // and raised there and then: like awake and aboutToBlock, the notifier is the loop's
-    // own call, never a socket's, and a line is relayed before the timers that are due in
-    // the same round (the log's refresh among them) run. Inside an event of ours (a
-    // yield) the pump is posted as for any mark.
-    if (m_watch.handle() >= 0) {
-        m_watchNotifier = new QSocketNotifier(m_watch.handle(), QSocketNotifier::Read, this);
-        connect(m_watchNotifier, &QSocketNotifier::activated, this, [this] {
-            takeChanges();
-            if (m_depth == 0)
-                pumpIfMarked();
-        });
-    }
 }
 
 Winsock::~Winsock()
@@ -46,8 +23,8 @@ Winsock::~Winsock()
         if (e)
             release(e.get());
     }
-    for (const qintptr fd : std::as_const(m_pending))
-        fastpath::closeDescriptor(fd);
+    for (QTcpSocket *s : std::as_const(m_pending))
+        retire(s);
     for (QTcpSocket *s : std::as_const(m_refused))
         retire(s);
     qDeleteAll(std::exchange(m_retired, {}));
@@ -91,22 +68,22 @@ quint64 Winsock::serial(int index) const
     return e ? e->serial : 0;
 }
 
-// Empties the element: its connection or listener leaves the table, and with it the
-// text, the sends and the events it had noted.
+// Empties the element: its connection or server leaves the table, and with it the text,
+// the sends and the events it had noted.
 void Winsock::release(Element *e)
 {
     if (e->connection) {
-        m_watch.unwatch(e->connection->descriptor());
+        m_pastHoldTimeOuts += e->connection->holdTimeOuts();
         retire(std::exchange(e->connection, nullptr));
     }
-    if (e->listener) {
-        m_probe.unwatch(e->listener->descriptor());
-        retire(std::exchange(e->listener, nullptr));
-    }
+    if (e->server)
+        retire(std::exchange(e->server, nullptr));
+    e->requestsWaiting = false;
+    e->serverError.clear();
     e->arrivalPending = false;
 }
 
-// The loaded element, emptied for a new connection or listener; null when not loaded.
+// The loaded element, emptied for a new connection or server; null when not loaded.
 Winsock::Element *Winsock::emptied(int index)
 {
     Element *e = element(index, AnySerial);
@@ -115,19 +92,13 @@ Winsock::Element *Winsock::emptied(int index)
     return e;
 }
 
-// What the connection or listener notes marks the element, as long as it is the
-// element's own (a connection's note may come after it left: the serial tells).
-template <typename Source>
-void Winsock::markOnNoted(int index, const Element *e, Source *source)
-{
-    const quint64 s = e->serial;
-    connect(source, &Source::noted, this, [this, index, s] { mark(index, s); });
-}
-
+// What the connection notes marks the element, as long as it is the element's own (a note
+// may come after it left: the serial tells).
 void Winsock::attach(int index, Element *e, Connection *connection)
 {
     e->connection = connection;
-    markOnNoted(index, e, connection);
+    const quint64 s = e->serial;
+    connect(connection, &Connection::noted, this, [this, index, s] { mark(index, s); });
 }
 
 bool Winsock::listen(int index, quint16 port, QString *error)
@@ -135,42 +106,53 @@ bool Winsock::listen(int index, quint16 port, QString *error)
     Element *e = emptied(index);
     if (!e)
         return false;
-    auto *listener = new Listener(this);
-    if (!listener->listen(port, error)) {
-        retire(listener);
+    auto *server = new QTcpServer(this);
+    if (!server->listen(QHostAddress::Any, port)) {
+        if (error)
+            *error = server->errorString();
+        retire(server);
         return false;
     }
-    e->listener = listener;
-    markOnNoted(index, e, listener);
-    m_probe.watch(listener->descriptor());
+    e->server = server;
+    // These run inside the server's own calls: they only note and mark.
+    const quint64 s = e->serial;
+    connect(server, &QTcpServer::newConnection, this, [this, index, s] {
+        if (Element *e = element(index, s)) {
+            e->requestsWaiting = true;
+            mark(index, s);
+        }
+    });
+    connect(server, &QTcpServer::acceptError, this, [this, index, s] {
+        if (Element *e = element(index, s); e && e->server) {
+            e->serverError = e->server->errorString();
+            mark(index, s);
+        }
+    });
     return true;
 }
 
 quint16 Winsock::serverPort(int index) const
 {
     const Element *e = element(index, AnySerial);
-    return e && e->listener ? e->listener->port() : 0;
+    return e && e->server ? e->server->serverPort() : 0;
 }
 
 void Winsock::accept(int index, qint64 requestID)
 {
-    if (!m_pending.contains(requestID))
+    QTcpSocket *socket = m_pending.take(requestID);
+    if (!socket)
         return;
-    const qintptr fd = m_pending.take(requestID);
     Element *e = emptied(index);
     if (!e) {
-        fastpath::closeDescriptor(fd);
+        retire(socket);
         return;
     }
-    auto *connection = new Connection(fastpath::openStream(fd, nullptr), this);
+    auto *connection = new Connection(socket, this);
     attach(index, e, connection);
     connection->setOptions();
-    // The element's number and serial, so that a change seen after it left is not
-    // taken for its successor's.
-    m_watch.watch(fd, quint64(index) | e->serial << 8);
     // Text may already be waiting, sent right after connecting; the peer may even have
-    // left again while its connection waited to be taken. Both are raised as usual:
-    // the text, then the close.
+    // left again while its connection waited to be taken. Both are raised as usual: the
+    // text, then the close.
     if (connection->noteWhatWaits())
         mark(index, e->serial);
 }
@@ -178,21 +160,19 @@ void Winsock::accept(int index, qint64 requestID)
 // The refused peer is told why before the close. Its write side is shut at once, so that
 // the text and then the end of the connection reach it, while what it sends is read and
 // dropped until it closes too: closing with its text unread would be a reset, which can
-// cost it the text. Without a half close (the portable fallback) it is closed at once.
+// cost it the text. Without a half close it is closed at once.
 void Winsock::refuse(qint64 requestID, const QByteArray &utf8)
 {
-    if (!m_pending.contains(requestID))
+    QTcpSocket *socket = m_pending.take(requestID);
+    if (!socket)
         return;
-    auto *socket = new QTcpSocket;
-    socket->setSocketDescriptor(m_pending.take(requestID));
     socket->write(utf8);
     socket->flush();
     if (m_refused.size() >= MaxRefusedLingering || socket->bytesToWrite() != 0
-        || !fastpath::shutdownWrite(socket->socketDescriptor())) {
+        || !tcp::shutdownWrite(socket->socketDescriptor())) {
         retire(socket);
         return;
     }
-    socket->setParent(this);
     m_refused.append(socket);
     // These run inside the socket's own calls; they only read, or retire, which destroys
     // nothing there.
@@ -200,6 +180,7 @@ void Winsock::refuse(qint64 requestID, const QByteArray &utf8)
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { retireRefused(socket); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { retireRefused(socket); });
     QTimer::singleShot(RefusedLingerMs, socket, [this, socket] { retireRefused(socket); });
+    socket->readAll();
 }
 
 void Winsock::retireRefused(QTcpSocket *socket)
@@ -213,9 +194,9 @@ void Winsock::connectToHost(int index, const QString &host, quint16 port)
     Element *e = emptied(index);
     if (!e)
         return;
-    auto *stream = new QtStream(new QTcpSocket, nullptr);
-    attach(index, e, new Connection(stream, this));
-    stream->socket()->connectToHost(host, port);
+    auto *socket = new QTcpSocket;
+    attach(index, e, new Connection(socket, this));
+    socket->connectToHost(host, port);
 }
 
 bool Winsock::isConnected(int index) const
@@ -224,39 +205,9 @@ bool Winsock::isConnected(int index) const
     return e && e->connection && e->connection->isConnected();
 }
 
-namespace {
-
-QString firstIPv4(const QNetworkInterface &interface)
-{
-    if (!interface.isValid() || !(interface.flags() & QNetworkInterface::IsUp))
-        return {};
-    const auto entries = interface.addressEntries();
-    for (const QNetworkAddressEntry &entry : entries) {
-        const QHostAddress a = entry.ip();
-        if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
-            return a.toString();
-    }
-    return {};
-}
-
-} // namespace
-
-// The address people on the LAN can reach: that of the interface holding the default
-// route. A machine often has other interfaces too, such as a bridge for virtual machines
-// or containers made before its LAN interface, whose address nobody on the LAN can reach.
-// Without a default route, the first address that is up; without any, loopback.
 QString Winsock::localIP() const
 {
-    for (const QString &name : fastpath::defaultRouteInterfaces()) {
-        if (const QString a = firstIPv4(QNetworkInterface::interfaceFromName(name)); !a.isEmpty())
-            return a;
-    }
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &interface : interfaces) {
-        if (const QString a = firstIPv4(interface); !a.isEmpty())
-            return a;
-    }
-    return QStringLiteral("127.0.0.1");
+    return localAddress();
 }
 
 // Outside an event handler the bytes are written at once. Inside one they are gathered,
@@ -280,8 +231,13 @@ void Winsock::close(int index)
     Element *e = element(index, AnySerial);
     if (e && e->connection)
         e->connection->close();
-    if (e && e->listener)
-        e->listener->close();
+    if (e && e->server) {
+        e->server->close();
+        while (e->server->hasPendingConnections())
+            retire(e->server->nextPendingConnection());
+        e->requestsWaiting = false;
+        e->serverError.clear();
+    }
 }
 
 qint64 Winsock::bytesQueued(int index) const
@@ -290,3 +246,12 @@ qint64 Winsock::bytesQueued(int index) const
     return e && e->connection ? e->connection->bytesQueued() : 0;
 }
 
+qint64 Winsock::holdTimeOuts() const
+{
+    qint64 n = m_pastHoldTimeOuts;
+    for (const auto &e : m_elements) {
+        if (e && e->connection)
+            n += e->connection->holdTimeOuts();
+    }
+    return n;
+}

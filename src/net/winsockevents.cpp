@@ -4,17 +4,13 @@
 
 #include "winsock.h"
 
-#include "listener.h"
-
+#include <QTcpServer>
 #include <QTcpSocket>
 
-// Notes that the element has something to raise and makes sure the pump runs. Called from
-// what connections and listeners note, which must not run handlers themselves.
-//
-// What a socket notes comes from the event loop's look at the sockets; the loop then
-// starts its next round, or is about to wait, and the pump runs there, so a line costs
-// no posted event and no wake-up of the loop. Inside an event of ours the loop may just
-// have decided to wait, so the pump is posted, which wakes it.
+// Notes that the element has something to raise. Called from what connections and servers
+// note, inside their own calls, which must not run handlers: the pump is queued once, and
+// runs when the event loop (or a yield) next handles posted calls, for all that was marked
+// meanwhile.
 void Winsock::mark(int index, quint64 serial)
 {
     Element *e = element(index, serial);
@@ -22,17 +18,8 @@ void Winsock::mark(int index, quint64 serial)
         return;
     e->marked = true;
     m_ready.append({index, serial});
-    if (!m_pumpQueued) {
-        m_pumpQueued = true;
-        if (m_depth > 0 || !m_loopHooked)
-            QMetaObject::invokeMethod(this, &Winsock::pump, Qt::QueuedConnection);
-    }
-}
-
-void Winsock::pumpIfMarked()
-{
-    if (m_pumpQueued)
-        pump();
+    if (!std::exchange(m_pumpQueued, true))
+        QMetaObject::invokeMethod(this, &Winsock::pump, Qt::QueuedConnection);
 }
 
 // Raises what the marked elements have to raise, in the order they were marked. What an
@@ -78,12 +65,24 @@ bool Winsock::raiseConnect(int index, quint64 serial)
     return element(index, serial) != nullptr;
 }
 
+// Offers every connection waiting at the server to the handlers, one by one; one that no
+// handler takes is closed.
 bool Winsock::raiseRequests(int index, quint64 serial)
 {
     Element *e = element(index, serial);
-    if (e->listener && e->listener->takeWaiting())
-        acceptWaiting(index, serial);
-    return element(index, serial) != nullptr;
+    if (!e->server || !std::exchange(e->requestsWaiting, false))
+        return true;
+    while (e && e->server && e->server->hasPendingConnections()) {
+        QTcpSocket *socket = e->server->nextPendingConnection();
+        socket->setParent(this); // kept, whatever becomes of the server
+        const qint64 id = ++m_nextRequest;
+        m_pending.insert(id, socket);
+        emit ConnectionRequest(index, id);
+        if (QTcpSocket *untaken = m_pending.take(id))
+            retire(untaken);
+        e = element(index, serial);
+    }
+    return e != nullptr;
 }
 
 // True when text was raised: the failure and the close wait for the next round.
@@ -105,9 +104,7 @@ bool Winsock::raiseText(int index, quint64 serial)
 void Winsock::raiseEnd(int index, quint64 serial)
 {
     Element *e = element(index, serial);
-    const QString error = e->connection ? e->connection->takeError()
-                          : e->listener ? e->listener->takeError()
-                                        : QString();
+    const QString error = e->connection ? e->connection->takeError() : std::exchange(e->serverError, QString());
     if (!error.isEmpty()) {
         emit Error(index, error);
         if (!(e = element(index, serial)))
@@ -115,24 +112,6 @@ void Winsock::raiseEnd(int index, quint64 serial)
     }
     if (e->connection && e->connection->takeClosed())
         emit Close(index);
-}
-
-// Offers every connection waiting at the listener to the handlers, one by one.
-void Winsock::acceptWaiting(int index, quint64 serial)
-{
-    Element *e = element(index, serial);
-    while (e && e->listener) {
-        const qintptr fd = e->listener->nextWaiting();
-        if (fd < 0)
-            return;
-        const qint64 id = ++m_nextRequest;
-        m_pending.insert(id, fd);
-        emit ConnectionRequest(index, id);
-        // Not taken by any handler: the connection is closed.
-        if (m_pending.contains(id))
-            fastpath::closeDescriptor(m_pending.take(id));
-        e = element(index, serial);
-    }
 }
 
 Winsock::EventScope::EventScope(Winsock *w)
@@ -165,16 +144,16 @@ void Winsock::flushAll()
 }
 
 // Takes the object out of use at once and keeps it until no event of ours is running
-// (see the lifetime rule in the header): it may be the very object whose signal is
-// being handled now, several yields further down the stack. A connection or listener
-// is kept whole, with its socket or server.
+// (see the lifetime rule in the header): it may be the very object whose signal is being
+// handled now, several yields further down the stack. A connection is kept whole, with
+// its socket.
 void Winsock::retire(QObject *object)
 {
     object->disconnect(this);
     if (auto *connection = qobject_cast<Connection *>(object))
         connection->retire();
-    else if (auto *listener = qobject_cast<Listener *>(object))
-        listener->retire();
+    else if (auto *server = qobject_cast<QTcpServer *>(object))
+        server->close();
     else if (auto *socket = qobject_cast<QTcpSocket *>(object))
         socket->abort();
     object->setParent(this);
@@ -198,28 +177,4 @@ void Winsock::reapRetired()
     if (m_depth > 0)
         return;
     qDeleteAll(std::exchange(m_retired, {}));
-}
-
-// What the hub's connections saw since the last look goes to their streams, which note it
-// (an element is marked, never raised from here). True when anything was seen.
-bool Winsock::takeChanges()
-{
-    fastpath::StreamWatch::Change changes[64];
-    bool any = false;
-    int n;
-    do {
-        n = m_watch.take(changes, 64);
-        for (int i = 0; i < n; ++i) {
-            const int index = int(changes[i].key & 0xff);
-            if (Element *e = element(index, changes[i].key >> 8); e && e->connection)
-                e->connection->noteReady(changes[i].events);
-        }
-        any = any || n > 0;
-    } while (n == 64);
-    return any;
-}
-
-bool Winsock::eventsPending()
-{
-    return takeChanges() || m_pumpQueued || m_probe.anyReady();
 }

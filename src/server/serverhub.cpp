@@ -19,9 +19,9 @@ ServerHub::ServerHub(SessionState &state, SocketArray &sockets)
 }
 
 // Looking for waiting events costs a system call, so the yield looks at most every
-// YieldCheckNs; what it finds then is handled at once. A walk of sends takes a few
-// microseconds a slot, so events still run within a fraction of a millisecond, in the
-// order in which they came.
+// YieldCheckNs and handles what it finds at once. A walk of sends takes a few microseconds
+// a slot, so events still run within a fraction of a millisecond, in the order in which
+// they came.
 void ServerHub::yieldNow()
 {
     m_yieldsUnclocked = 0;
@@ -29,10 +29,7 @@ void ServerHub::yieldNow()
     if (now - m_lastYieldCheck < YieldCheckNs)
         return;
     m_lastYieldCheck = now;
-    if (m_sockets.eventsPending() || now - m_lastFullYield >= FullYieldMs * 1000000) {
-        m_lastFullYield = now;
-        QCoreApplication::processEvents();
-    }
+    QCoreApplication::processEvents();
 }
 
 // After a pause the count of YieldCheckNs starts afresh, from where the new work begins.

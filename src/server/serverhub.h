@@ -34,13 +34,11 @@ public:
     // are the ones that walks and departures read and write; past this many entries the
     // oldest entry beyond them goes, which nothing on the wire can tell.
     static constexpr int MaxNameListEntries = 10000;
-    // The walks yield after every send. A yield looks whether a connection has something
-    // waiting at most every YieldCheckNs, and handles everything pending when one has;
-    // the window's own events (typing, painting) are handled at least every FullYieldMs.
-    // Work that begins after a pause looks first when it has run YieldCheckNs: a line
-    // that reaches an idle hub is relayed to everyone before anything else is looked at.
+    // The walks yield after every send. A yield handles the events that wait at most every
+    // YieldCheckNs. Work that begins after a pause looks first when it has run
+    // YieldCheckNs: a line that reaches an idle hub is relayed to everyone before anything
+    // else is looked at.
     static constexpr qint64 YieldCheckNs = 50000;
-    static constexpr qint64 FullYieldMs = 5;
     // Reading the clock costs more than a gathered send: a yield reads it only every
     // YieldClockCalls calls (a handful of sends, well within YieldCheckNs).
     static constexpr int YieldClockCalls = 8;
@@ -104,7 +102,6 @@ private:
     std::function<void()> m_doEvents; // a test's yield; none: yieldNow()
     QElapsedTimer m_yieldClock;
     qint64 m_lastYieldCheck = 0;
-    qint64 m_lastFullYield = 0;
     int m_yieldsUnclocked = 0; // yields since the clock was last read
     std::array<int, MaxSlots + 1> m_registrations{}; // per connection
 };

@@ -31,7 +31,6 @@
 // code, which is not instrumented, crashes when it reads a deleted socket.
 
 #include "../helpers.h"
-#include "net/fastpath.h"
 #include "startup.h"
 
 #include <QApplication>
@@ -246,10 +245,6 @@ private:
         return n;
     }
 
-    // Whether the hub has something waiting. Only the Linux fast path can tell; the
-    // portable fallback always says yes, so there the harness goes by what it sees.
-    bool hubBusy() const { return fastpath::available() && w.main->winsock().eventsPending(); }
-
     // Runs the event loop until, for three rounds in a row, the hub has nothing waiting,
     // no client has anything left to write and nothing more has been received.
     void drain()
@@ -263,7 +258,7 @@ private:
             for (const auto &p : peers)
                 writing = writing || (p && p->socket.bytesToWrite() > 0);
             const qint64 now = receivedTotal();
-            still = now == before && !writing && !hubBusy() ? still + 1 : 0;
+            still = now == before && !writing ? still + 1 : 0;
             before = now;
         }
     }
@@ -314,7 +309,7 @@ private:
         const SlotTable &t = w.state.slotTable;
         QElapsedTimer clock;
         clock.start();
-        while ((t.SizeOfClient > 0 || hubBusy()) && !clock.hasExpired(5000))
+        while (t.SizeOfClient > 0 && !clock.hasExpired(5000))
             QCoreApplication::processEvents();
         checkTable();
         if (t.SizeOfClient != 0)
