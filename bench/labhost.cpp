@@ -11,6 +11,8 @@
 //   NAME NOTE TEXT              the program's own notices ("*****", "接続中...", accepts)
 //   NAME OTHER TEXT             anything else, e.g. the rest of a cut message as a raw line
 //   - BUSYDONE N                the busy period is over; N lines were sent
+//   NAME HOLDS N                on quitting: N held messages were delivered because
+//                               nothing more came (the joiner's time-outs)
 // (fields separated by tabs; tabs and line breaks inside TEXT are written as \t, \n, \r).
 //
 // Commands on stdin, tab-separated, one a line:
@@ -280,6 +282,7 @@ void Lab::quit()
         m_stdin->setEnabled(false);
     for (const auto &w : m_windows) {
         w->busyTimer.stop();
+        printRecord(w->name(), QStringLiteral("HOLDS\t%1").arg(w->window->winsock().holdTimeOuts()));
         w->window->close();
     }
     QCoreApplication::quit();

@@ -294,6 +294,8 @@ keep_records() {
 }
 records() { cat "$work/$1"-*.out 2>/dev/null; }
 count_kind() { records "$1" | awk -F'\t' -v k="$2" '$2 == k { n++ } END { print n + 0 }'; }
+# Held messages delivered because nothing more came, over every window of the check.
+hold_timeouts() { records "$1" | awk -F'\t' '$2 == "HOLDS" { n += $3 } END { print n + 0 }'; }
 fail() { failures+=("$*"); }
 
 # ---- address ----
@@ -363,7 +365,7 @@ lines_table() {
     done
     report+=("  longest whole at every receiver in every try: from c01 $longest_c01, from hub $longest_hub" \
              "  BAD records (cut lines) $bad, OTHER records (raw pieces) $other, lines not logged by all within 10 s: $late" \
-             "  packets dropped by the queues (and sent again): $drops")
+             "  packets dropped by the queues (and sent again): $drops; holds ended by time-out: $(hold_timeouts "$tag")")
     [ "$bad" -eq 0 ] || fail "lines at $rate: $bad cut lines (BAD)"
     [ "$other" -eq 0 ] || fail "lines at $rate: $other raw pieces (OTHER)"
 }
@@ -402,8 +404,8 @@ busy_table() {
     bad=$(count_kind "$tag" BAD)
     other=$(count_kind "$tag" OTHER)
     report+=("" "busy at $rate (queue $queue): c01..c20 (cl) send for 5 s; receivers: hub, c01..c20, d01 (cl2)" \
-             "  lines sent   expected WHOLE   WHOLE   BAD   OTHER   departure lines   dropped packets" \
-             "$(printf '  %10s   %14s   %5s   %3s   %5s   %15s   %15s' "$sent" "$((sent * n))" "$wholes" "$bad" "$other" "$departed" "$drops")")
+             "  lines sent   expected WHOLE   WHOLE   BAD   OTHER   departure lines   dropped packets   holds ended by time-out" \
+             "$(printf '  %10s   %14s   %5s   %3s   %5s   %15s   %15s   %23s' "$sent" "$((sent * n))" "$wholes" "$bad" "$other" "$departed" "$drops" "$(hold_timeouts "$tag")")")
     [ "$sent" -gt 0 ] || fail "busy at $rate: no line was sent"
     [ "$wholes" -eq $((sent * n)) ] || fail "busy at $rate: $wholes of $((sent * n)) lines logged whole"
     [ "$bad" -eq 0 ] || fail "busy at $rate: $bad cut lines (BAD)"

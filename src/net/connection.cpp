@@ -10,11 +10,11 @@
 Connection::Connection(QTcpSocket *socket, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
-    , m_cork(socket, this)
+    , m_cork(socket)
 {
     socket->setParent(this);
     socket->setReadBufferSize(ReadBoundBytes);
-    // These run inside the socket's own calls: they only note, and the array only marks.
+    // These run inside the socket's own calls: they only note.
     connect(socket, &QTcpSocket::readyRead, this, &Connection::noted);
     connect(socket, &QTcpSocket::connected, this, [this] {
         m_connectPending = true;
@@ -43,10 +43,9 @@ bool Connection::isConnected() const
     return m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
-// Lines are short and already gathered per peer: no need to wait (low delay). Keep-alive,
-// so that a peer that vanished without closing is found. And room in the system for all
-// that may wait for the peer, so that it takes every message whole: one it took only in
-// part may leave without its rest (see cork.h).
+// Lines are short and gathered per peer already: low delay. Keep-alive finds a peer that
+// vanished without closing. Room in the system for all that may wait, so that it takes
+// every message whole: one taken only in part may leave without its rest (cork.h).
 void Connection::setOptions()
 {
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -68,47 +67,43 @@ void Connection::onError()
     if (m_closedByUs)
         return;
     const auto err = m_socket->error();
-    // The peer's orderly close or reset comes as the disconnected signal, i.e. Close.
-    if (err == QAbstractSocket::RemoteHostClosedError)
-        return;
-    // A connection that times out has lost its peer without a word (a pulled cable, a
-    // machine switched off; see tcpcalls.h): Qt reports it while still connected, then
-    // disconnects, so it is raised as the peer's Close.
-    if (isConnected() && err == QAbstractSocket::SocketTimeoutError)
+    // The peer's close or reset comes as disconnected, i.e. Close. So does a time-out,
+    // a peer lost without a word (tcpcalls.h), which Qt reports while still connected.
+    if (err == QAbstractSocket::RemoteHostClosedError || (isConnected() && err == QAbstractSocket::SocketTimeoutError))
         return;
     m_errorPending = m_socket->errorString();
     emit noted();
 }
 
 // A relay sends to every peer for every line, so the common case asks the socket nothing:
-// what joins a non-empty outbox was checked with the outbox's first part (flush() looks at
-// the connection again before writing), and the socket's buffer is asked for its size only
-// when the most it can hold would pass the bound.
-Connection::Sent Connection::send(const QByteArray &utf8, bool gather)
+// what joins a non-empty outbox was checked with its first part (flush() looks at the
+// connection again), and the socket's buffer is asked for its size only when the most it
+// can hold would pass the bound.
+bool Connection::send(const QByteArray &utf8, bool gather)
 {
     const bool first = m_outbox.empty();
     if (first && !isConnected())
-        return Sent::NotConnected;
+        return false;
     const qint64 waiting = qint64(m_outbox.size()) + utf8.size();
     if (m_mostBuffered + waiting > MaxQueuedBytes) {
         m_mostBuffered = m_socket->bytesToWrite();
         if (m_mostBuffered + waiting > MaxQueuedBytes) {
             drop();
-            return Sent::Dropped;
+            return false;
         }
     }
     if (!gather) {
         writeNow(utf8.constData(), utf8.size());
-        return Sent::Written;
+        return false;
     }
     m_outbox.append(utf8.constData(), size_t(utf8.size()));
     if (qint64(m_outbox.size()) >= OutboxFlushBytes)
         flush();
-    return first ? Sent::OutboxBegun : Sent::OutboxJoined;
+    return first;
 }
 
-// The peer does not read what we send: dropped rather than queued without end. It is
-// raised as the peer's close once the running handler has yielded.
+// The peer does not read what we send: dropped rather than queued without end, and
+// raised as its Close.
 void Connection::drop()
 {
     m_outbox.clear();
@@ -124,17 +119,15 @@ void Connection::flush()
         return;
     if (isConnected()) // a peer that left meanwhile gets nothing
         writeNow(m_outbox.data(), qint64(m_outbox.size()));
-    // The outbox keeps its storage (at most OutboxFlushBytes and a line) for the next
-    // event, rather than growing it afresh for every event of a busy chat.
+    // The storage is kept for the next event, unless a long line made it large.
     if (qint64(m_outbox.capacity()) <= OutboxFlushBytes * 2)
         m_outbox.clear();
     else
         std::string().swap(m_outbox);
 }
 
-// Straight to the system when nothing of ours still waits in the socket's buffer; what the
-// system does not take at once, and anything after it, goes through the socket's buffer,
-// which writes it when the peer reads.
+// Straight to the system when nothing of ours waits in the socket's buffer; the rest goes
+// through that buffer, which writes it as the peer reads.
 void Connection::writeNow(const char *data, qint64 size)
 {
     m_cork.beforeWrite(size);
@@ -152,8 +145,8 @@ qint64 Connection::bytesQueued() const
     return m_socket->bytesToWrite() + qint64(m_outbox.size());
 }
 
-// Reads at most one read bound's worth. Once the peer has closed or failed, nothing more
-// will come: what is held is delivered too.
+// Reads at most ReadBoundBytes. Once the peer has closed or failed, nothing more will
+// come: what is held is delivered too.
 bool Connection::readSome()
 {
     if (!m_socket->isOpen()) // dropped or closed by us: nothing more to read
@@ -173,8 +166,7 @@ bool Connection::readSome()
     return !m_received.isEmpty();
 }
 
-// Through the decoder: a character split across two reads arrives whole; invalid bytes
-// and NUL become U+FFFD.
+// A character split across two reads arrives whole; invalid bytes and NUL become U+FFFD.
 void Connection::decode(const QByteArray &bytes)
 {
     if (bytes.isEmpty())

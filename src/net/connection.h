@@ -12,13 +12,10 @@
 
 class QTcpSocket;
 
-// One connection of the socket array (see winsock.h): owns its QTcpSocket and everything
-// kept per socket: the decoded text received, what is gathered to be sent, and what
-// happened to the socket that the array has yet to raise as events.
-//
-// It raises no events itself. The socket's signals only note what happened here and emit
-// noted(), on which the array marks the element; the array's pump raises the events
-// later, asking what was noted with the take...() calls.
+// One connection of the socket array (winsock.h): owns its QTcpSocket and what is kept per
+// socket: the decoded text received, what is gathered to be sent, and what happened that
+// the array has yet to raise. It raises nothing itself: the socket's signals only note
+// here and emit noted(); the array's pump raises the events, asking with the take calls.
 class Connection : public QObject
 {
     Q_OBJECT
@@ -26,34 +23,26 @@ class Connection : public QObject
 public:
     // What may wait unsent for one peer; past it the peer is dropped.
     static constexpr qint64 MaxQueuedBytes = 256 * 1024;
-    // One read takes at most this much; the socket reads no further ahead.
+    // One read takes at most this much, and the socket reads no further ahead.
     static constexpr qint64 ReadBoundBytes = 64 * 1024;
-    // What is sent inside an event handler is written when the handler returns, or once
-    // this much has gathered.
+    // What is gathered inside an event is written when the event ends, or at this size.
     static constexpr qint64 OutboxFlushBytes = 16 * 1024;
 
-    // Takes the socket over: it becomes our child, and its signals are noted here.
+    // Takes the socket over, connected or about to connect.
     Connection(QTcpSocket *socket, QObject *parent);
 
     qintptr descriptor() const;
     bool isConnected() const;
-    // Low delay, keep-alive and room for all that may wait, for a connection made or taken.
+    // Low delay, keep-alive and room for all that may wait, once connected.
     void setOptions();
     // For a connection that waited to be taken: notes a peer that has already left, and
     // tells whether there is anything to raise (that, or text sent right after connecting).
     bool noteWhatWaits();
 
-    // What send() did with the bytes.
-    enum class Sent {
-        Written,      // to the connection, or to the socket's buffer behind what waits
-        OutboxBegun,  // the first bytes gathered since the outbox was last written
-        OutboxJoined, // gathered behind others
-        NotConnected, // nothing sent: the peer has gone or was never there
-        Dropped,      // past MaxQueuedBytes waiting: the peer is dropped, its close noted
-    };
-    // Sends at once, or with `gather` into the outbox, which is written by flush() or once
-    // OutboxFlushBytes have gathered.
-    Sent send(const QByteArray &utf8, bool gather);
+    // Writes at once, or with `gather` into the outbox (written by flush(), or once
+    // OutboxFlushBytes have gathered). Past MaxQueuedBytes the peer is dropped instead.
+    // True when these are the first bytes gathered since the outbox was last written.
+    bool send(const QByteArray &utf8, bool gather);
     void flush();
     qint64 bytesQueued() const;
 
@@ -62,10 +51,9 @@ public:
     qsizetype receivedSize() const { return m_received.size(); }
     // Everything received and not yet taken, after one more read.
     QString takeText();
-    // Holds of a message that ended because nothing more came (see messagejoiner.h).
     int holdTimeOuts() const { return m_joiner.timeOuts(); }
 
-    // What was noted and not yet raised. Each take...() forgets what it returns.
+    // What was noted and not yet raised; each take forgets what it returns.
     bool takeConnected() { return std::exchange(m_connectPending, false); }
     QString takeError() { return std::exchange(m_errorPending, QString()); }
     bool takeClosed() { return std::exchange(m_closePending, false); }
@@ -74,8 +62,7 @@ public:
 
     // Closed by us: what was sent is written first; nothing noted is raised any more.
     void close();
-    // Leaving the table (the array retires it): detached from its socket, which is
-    // aborted. Destroyed later.
+    // Leaving the table: detached from its socket, which is aborted. Destroyed later.
     void retire();
 
 signals:
@@ -92,10 +79,10 @@ private:
     QString m_received; // decoded, ready to be taken
     MessageJoiner m_joiner;
     Cork m_cork;
-    // Gathered while an event was raised, not yet written. A plain buffer: a relay adds
-    // every line to every peer's outbox, and QByteArray's append costs several times the copy.
+    // A plain buffer: a relay adds every line to every peer's outbox, and QByteArray's
+    // append costs several times the copy.
     std::string m_outbox;
-    qint64 m_mostBuffered = 0; // the socket's buffer holds at most this much (it only shrinks by itself)
+    qint64 m_mostBuffered = 0; // the socket's buffer holds at most this much
     bool m_connectPending = false; // our outgoing connection was made
     bool m_closePending = false;   // the peer closed (raised after the last text)
     QString m_errorPending;        // a failure to raise (after the last text)

@@ -8,9 +8,8 @@
 
 #include <algorithm>
 
-Cork::Cork(QTcpSocket *socket, QObject *parent)
-    : QObject(parent)
-    , m_socket(socket)
+Cork::Cork(QTcpSocket *socket)
+    : m_socket(socket)
 {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &Cork::update);

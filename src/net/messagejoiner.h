@@ -10,40 +10,35 @@
 #include <functional>
 
 // Puts back together what a peer sent in one write when the network hands it over in
-// several reads, as a real LAN does: a long line travels in segments of about 1,500
-// bytes, and a read can end after any of them. Every rule of holding back is here.
+// several reads, as a real LAN does: a long line travels in segments of about 1,500 bytes,
+// and a read can end after any of them. Every rule of holding back is here.
 //
-// Each read's bytes pass through take(), which gives back what may be delivered now. When
-// the read may have ended inside a message, the bytes from the last message start on are
-// held back, to be joined with the next read. A read may have ended inside a message when:
-// - it stopped at the read bound, or more bytes wait behind it, or a segment of the peer's
+// take() gives back what of a read may be delivered now. When the read may have ended
+// inside a message, the bytes from the last message start on are held, to be joined with
+// the next read. That is when:
+// - it stopped at the read bound, more bytes wait behind it, or a segment of the peer's
 //   came out of order (the read ends where the one sent again ends);
-// - the read before it stopped at the read bound: it then begins inside a segment, and
-//   where it ends tells nothing of where a write ended;
-// - it ends on a whole number of full segments counted from a place where a write may
-//   have begun (the start of the read, a message start in it, or the start of what is
-//   held): the sender's system sends full segments until its queue runs dry, and the last
-//   segment of a write is shorter unless the write happens to fill it exactly.
-// A read shorter than a full segment ends where a write ended, so an ordinary chat line is
-// delivered at once.
+// - the read before it stopped at the read bound: it begins inside a segment, and where it
+//   ends tells nothing of where a write ended;
+// - it ends on a whole number of full segments counted from where a write may have begun
+//   (the read's start, a message start in it, or the start of what is held): the sender's
+//   system sends full segments until its queue runs dry, so a write's last segment is
+//   shorter unless the write happens to fill it exactly.
+// So an ordinary chat line, shorter than a segment, is delivered at once.
 //
 // What is held is delivered as it is once the peer has been quiet for twice the
 // retransmission timeout (QuietMinMs to QuietMaxMs; QuietUnknownMs where the system cannot
-// tell), enough for a lost segment to be sent again, and never later than HoldMaxMs after
-// it began to be held; while the path loses segments (within LossyForMs of the last sign)
-// it waits the whole HoldMaxMs, as each further try comes twice as late. Past MaxHeldBytes
-// everything is delivered, so that no peer can make the held bytes grow. The connection
-// delivers what is held at once when the peer closes or fails.
-//
-// Holding back only moves where one delivery ends and the next begins, always to a
-// message start: the bytes and their order are untouched.
+// tell), enough for a lost segment to be sent again, and at the latest HoldMaxMs after it
+// began to be held; while the path loses segments (LossyForMs since the last sign) it
+// waits all of HoldMaxMs, as each further try comes twice as late. Past MaxHeldBytes all
+// is delivered, so that no peer can make the held bytes grow. Holding back only moves
+// where one delivery ends and the next begins, always to a message start.
 class MessageJoiner : public QObject
 {
     Q_OBJECT
 
 public:
-    // The longest message a sender of ours makes: a tag, a space and the longest relayed
-    // line, at three bytes per character at most.
+    // A tag, a space and the longest relayed line, at three bytes a character.
     static constexpr qsizetype MaxHeldBytes = 3 * (7 + 32767);
     // Smaller reads and segment sizes are not taken as full segments.
     static constexpr qsizetype MinSegmentBytes = 256;
@@ -62,14 +57,12 @@ public:
     using Clock = std::function<qint64()>;
     explicit MessageJoiner(QObject *parent = nullptr, Clock clock = {});
 
-    // How one read ended.
-    struct Read
+    struct Read // how one read ended
     {
         bool atBound = false;     // it stopped at the read bound
         bool moreWaiting = false; // more bytes already wait behind it
     };
-    // Whether take() needs the connection's TCP state for a read of this size: a short read
-    // needs none, so that a chat line costs no system call.
+    // Whether take() needs the TCP state for a read of this size: a chat line needs none.
     bool wantsState(qsizetype readSize) const;
     // One read; what may be delivered now. `state` as read after the read, or null.
     QByteArray take(const QByteArray &bytes, Read read, const tcp::State *state);
@@ -80,17 +73,17 @@ public:
     bool isDue() const { return m_due; }
     // How long the running hold waits for more; 0 when not holding.
     int waitMs() const { return m_timer.isActive() ? m_timer.interval() : 0; }
-    // Holds that ended because nothing more came (the quiet time or HoldMaxMs was up).
+    // Holds that ended because nothing more came.
     int timeOuts() const { return m_timeOuts; }
 
-    // Asked when the quiet time is up: whether more from the peer waits unread, in which
-    // case it is read first (wake()) and the hold goes on.
+    // Asked when the quiet time is up: more from the peer that waits unread is read first
+    // (wake()), and the hold goes on.
     void setMoreWaiting(std::function<bool()> moreWaiting) { m_moreWaiting = std::move(moreWaiting); }
     // What the timer does when the quiet time is up.
     void expire();
 
     // Whether the bytes at `at` begin a message of ours ("_", a known tag and a space), or
-    // as much of one as there is before the end.
+    // as much of one as there is.
     static bool isMessageStart(const QByteArray &bytes, qsizetype at);
 
 signals:

@@ -13,9 +13,7 @@
 
 namespace tcp {
 
-namespace {
-
-bool tcpInfo(qintptr fd, tcp_info *info, socklen_t *size)
+static bool tcpInfo(qintptr fd, tcp_info *info, socklen_t *size)
 {
     *size = sizeof *info;
     return fd >= 0 && ::getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, info, size) == 0;
@@ -23,8 +21,6 @@ bool tcpInfo(qintptr fd, tcp_info *info, socklen_t *size)
 
 // Whether the system's tcp_info has the field (newer fields come with newer kernels).
 #define HAS_FIELD(size, field) ((size) >= offsetof(tcp_info, field) + sizeof(tcp_info::field))
-
-} // namespace
 
 State state(qintptr fd)
 {
@@ -41,14 +37,12 @@ State state(qintptr fd)
 
 bool setKeepAliveTiming(qintptr fd)
 {
-    const int idle = KeepAliveIdleSeconds, interval = KeepAliveIntervalSeconds, count = KeepAliveProbes;
-    // Also bounds the probes: given up once nothing was heard for this long.
-    const unsigned int unacknowledged = UnacknowledgedSeconds * 1000;
-    const auto set = [fd](int option, const auto &value) {
+    const auto set = [fd](int option, int value) {
         return ::setsockopt(int(fd), IPPROTO_TCP, option, &value, sizeof value) == 0;
     };
-    return fd >= 0 && set(TCP_KEEPIDLE, idle) && set(TCP_KEEPINTVL, interval) && set(TCP_KEEPCNT, count)
-           && set(TCP_USER_TIMEOUT, unacknowledged);
+    // The user time-out also bounds the probes: given up once nothing was heard for it.
+    return fd >= 0 && set(TCP_KEEPIDLE, KeepAliveIdleSeconds) && set(TCP_KEEPINTVL, KeepAliveIntervalSeconds)
+           && set(TCP_KEEPCNT, KeepAliveProbes) && set(TCP_USER_TIMEOUT, UnacknowledgedSeconds * 1000);
 }
 
 qint64 sendNow(qintptr fd, const char *data, qint64 size)

@@ -216,7 +216,7 @@ QString Winsock::localIP() const
 void Winsock::sendData(int index, const QByteArray &utf8)
 {
     Element *e = element(index, AnySerial);
-    if (e && e->connection && e->connection->send(utf8, m_depth > 0) == Connection::Sent::OutboxBegun)
+    if (e && e->connection && e->connection->send(utf8, m_depth > 0))
         m_dirty.append(index);
 }
 

@@ -14,48 +14,38 @@ class QTcpServer;
 class QTcpSocket;
 
 // The chat window's socket array over QTcpServer and QTcpSocket. Every event is raised on
-// the GUI thread with the element's index first.
-//
-// Guarantees beyond plain Qt sockets:
-// - text is UTF-8, decoded per element, so a character split across two reads arrives
-//   whole; invalid bytes and NUL become U+FFFD; a message the network split is put back
+// the GUI thread with the element's index first. Beyond plain Qt sockets:
+// - text is UTF-8, decoded per element (a character split across two reads arrives whole;
+//   invalid bytes and NUL become U+FFFD), and a message the network split is put back
 //   together (messagejoiner.h);
 // - no event is raised from inside a call of a Qt socket or server: their signals only
-//   note what happened and mark the element, and one pump, a queued call that the event
-//   loop (or a yield) runs once for all that was marked meanwhile, raises the events. So a
-//   handler that yields never runs inside a QTcpSocket's own code, and nothing a handler
-//   does can pull a socket out from under a call of its own;
-// - DataArrival for an element is never raised while a DataArrival handler of the same
-//   element is still running (during a yield): the data waits until that handler returns,
-//   so each peer's text keeps its order;
+//   note what happened and mark the element, and one pump, a call queued once for all that
+//   is marked meanwhile, raises the events when the event loop (or a yield) runs it;
+// - DataArrival is never raised for an element while its DataArrival handler is still
+//   running (during a yield): the data waits, so each peer's text keeps its order;
 // - an element may be unloaded from inside its own handler; it raises nothing afterwards;
 // - a peer's orderly close or reset is Close, raised after the last text; other failures
 //   are Error; closing an element ourselves raises nothing;
 // - a connection request that no handler accepts is closed; one that is refused is sent
 //   its text and closed, and what it sends meanwhile is dropped;
-// - at most MaxQueuedBytes may wait unsent for one peer: past that the connection is
-//   dropped and reported as Close, so a peer that does not read cannot grow our memory;
+// - past MaxQueuedBytes waiting unsent, a peer is dropped and reported as Close;
 // - what handlers send while an event is raised is written when the outermost handler
-//   returns, one write per peer for everything it sent, in the order it was sent.
+//   returns, one write per peer, in the order it was sent.
 //
-// Lifetime: an object that leaves the table (unloaded, replaced, refused, failed to listen)
-// is retired: detached from us and closed at once, and kept. Retired objects are destroyed
-// only when no event of ours is being raised at any depth, by a queued reap; one that finds
-// an event still being raised leaves them to the outermost event, which queues it again.
-// Never deleteLater(): the hub's yield runs processEvents() inside its handlers, and a
-// nested processEvents() carries out a deleteLater() asked for deeper down while a call of
-// that very object may still be on the stack below it.
-//
-// The words for ending things (unload, close, release, retire, reap, drop) are those of
-// docs/architecture.md, "Words for ending things".
+// Lifetime: an object that leaves the table is retired: detached from us and closed at
+// once, and kept until no event of ours is being raised at any depth, when a queued reap
+// destroys it. Never deleteLater(): the hub's yield runs processEvents() inside handlers,
+// and a nested processEvents() carries out a deleteLater() asked for deeper down while a
+// call of that very object may still be on the stack below it. The verbs for ending
+// things (unload, close, release, retire, reap, drop) are defined in docs/architecture.md.
 class Winsock : public QObject, public SocketArray
 {
     Q_OBJECT
 
 public:
     static constexpr int MaxElements = 51;
-    // A refused connection is kept until its peer has closed, at most RefusedLingerMs and
-    // at most MaxRefusedLingering at once; past either it is simply closed.
+    // A refused connection lingers until its peer has closed, at most RefusedLingerMs and
+    // MaxRefusedLingering at once; past either it is simply closed.
     static constexpr int RefusedLingerMs = 5000;
     static constexpr int MaxRefusedLingering = 64;
 
@@ -81,8 +71,7 @@ public:
 
     quint16 serverPort(int index) const;
     qint64 bytesQueued(int index) const;
-    // Holds of a message that ended because nothing more came, over every connection the
-    // array has had (see messagejoiner.h): the laboratory reports them.
+    // Held messages delivered because nothing more came, over every connection it has had.
     qint64 holdTimeOuts() const;
 
 signals:
@@ -106,8 +95,7 @@ private:
         bool arrivalPending = false;  // data came while it ran
     };
 
-    // Element `index` if it is loaded and still the one with this serial (any, with
-    // AnySerial); null otherwise.
+    // Element `index` while it is the one with this serial (any, with AnySerial), or null.
     static constexpr quint64 AnySerial = 0;
     Element *element(int index, quint64 serial) const;
     Element *emptied(int index);
@@ -126,26 +114,12 @@ private:
     void raiseEnd(int index, quint64 serial);
     void flushAll();
 
-    // Held while the pump raises events: sends are gathered and written when the outermost
-    // one ends, and retired objects are destroyed only after it has ended.
-    class EventScope
-    {
-    public:
-        explicit EventScope(Winsock *w);
-        ~EventScope();
-        EventScope(const EventScope &) = delete;
-        EventScope &operator=(const EventScope &) = delete;
-
-    private:
-        Winsock *m_w;
-    };
-
     std::array<std::unique_ptr<Element>, MaxElements> m_elements;
     QHash<qint64, QTcpSocket *> m_pending; // offered by ConnectionRequest, not yet taken
     QList<QTcpSocket *> m_refused; // told why, waiting for the peer to close
     QList<std::pair<int, quint64>> m_ready; // elements with something to raise, in order
     bool m_pumpQueued = false;
-    int m_depth = 0; // EventScopes open
+    int m_depth = 0; // pumps running: sends are gathered, nothing retired is destroyed
     QList<QObject *> m_retired;
     bool m_reapQueued = false;
     QList<int> m_dirty; // elements with gathered sends, in the order they began

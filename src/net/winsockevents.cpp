@@ -28,13 +28,17 @@ void Winsock::mark(int index, quint64 serial)
 void Winsock::pump()
 {
     m_pumpQueued = false;
-    EventScope scope(this);
+    ++m_depth;
     const auto ready = std::exchange(m_ready, {});
     for (const auto &[index, serial] : ready) {
         if (Element *e = element(index, serial)) {
             e->marked = false;
             raise(index, serial);
         }
+    }
+    if (--m_depth == 0) {
+        flushAll();
+        queueReap();
     }
 }
 
@@ -114,20 +118,6 @@ void Winsock::raiseEnd(int index, quint64 serial)
         emit Close(index);
 }
 
-Winsock::EventScope::EventScope(Winsock *w)
-    : m_w(w)
-{
-    ++m_w->m_depth;
-}
-
-Winsock::EventScope::~EventScope()
-{
-    if (--m_w->m_depth > 0)
-        return;
-    m_w->flushAll();
-    m_w->queueReap();
-}
-
 void Winsock::flushAll()
 {
     // Handlers may load and unload elements meanwhile: each index is looked up afresh.
@@ -170,7 +160,7 @@ void Winsock::queueReap()
 }
 
 // Run by the event loop. Inside a yield of a handler of ours it does nothing: the
-// outermost EventScope queues it again when it ends.
+// outermost pump queues it again when it ends.
 void Winsock::reapRetired()
 {
     m_reapQueued = false;

@@ -3,41 +3,6 @@
 
 namespace WireFormat {
 
-QString slotRequest()
-{
-    return QStringLiteral("_RqSck ");
-}
-
-QString connectAnnouncement(const QString &handleName)
-{
-    return QStringLiteral("_Cnnct ") + handleName;
-}
-
-QString slotNumber(int slot)
-{
-    return QStringLiteral("_SdSck ") + QString::number(slot);
-}
-
-QString nameEntry(const QString &name)
-{
-    return QStringLiteral("_NameL ") + name;
-}
-
-QString chatMessage(const QString &line)
-{
-    return QStringLiteral("_SendM ") + line;
-}
-
-QString departure(const QString &name)
-{
-    return QStringLiteral("_Clsck ") + name;
-}
-
-QString chatLine(const QString &handleName, const QString &text)
-{
-    return handleName + QStringLiteral(" >> ") + text;
-}
-
 QString joinNotice(const QString &name, bool more)
 {
     return QStringLiteral("*****　") + name
@@ -58,11 +23,6 @@ QString restoredNotice(const QString &name)
 QString fullHouseRefusal(int slotCount)
 {
     return QStringLiteral("*****  満員のため接続できませんでした（%1人）  *****").arg(slotCount);
-}
-
-bool isRawLine(QStringView remainder)
-{
-    return remainder.isEmpty() || remainder.front() != u'_';
 }
 
 Segment cutSegment(QStringView remainder)

@@ -21,15 +21,15 @@ inline const QString SendM = QStringLiteral("_SendM");
 inline const QString Clsck = QStringLiteral("_Clsck");
 
 // Composing each message form.
-QString slotRequest();                      // "_RqSck "
-QString connectAnnouncement(const QString &handleName); // "_Cnnct " + name
-QString slotNumber(int slot);               // "_SdSck " + digits
-QString nameEntry(const QString &name);     // "_NameL " + name
-QString chatMessage(const QString &line);   // "_SendM " + line
-QString departure(const QString &name);     // "_Clsck " + name
+inline QString slotRequest() { return RqSck + u' '; }
+inline QString connectAnnouncement(const QString &handleName) { return Cnnct + u' ' + handleName; }
+inline QString slotNumber(int slot) { return SdSck + u' ' + QString::number(slot); }
+inline QString nameEntry(const QString &name) { return NameL + u' ' + name; }
+inline QString chatMessage(const QString &line) { return SendM + u' ' + line; }
+inline QString departure(const QString &name) { return Clsck + u' ' + name; }
 
 // A user's chat line: nickname, " >> ", the typed text.
-QString chatLine(const QString &handleName, const QString &text);
+inline QString chatLine(const QString &handleName, const QString &text) { return handleName + QStringLiteral(" >> ") + text; }
 
 // Texts that go on the wire, composed in one place; what is only logged is in
 // session/texts.h.
@@ -46,7 +46,7 @@ QString restoredNotice(const QString &name);
 // Sent untagged to a newcomer turned away: "*****  満員のため接続できませんでした（50人）  *****".
 QString fullHouseRefusal(int slotCount);
 
-bool isRawLine(QStringView remainder);
+inline bool isRawLine(QStringView remainder) { return remainder.isEmpty() || remainder.front() != u'_'; }
 
 // One tagged unit of received text. Views point into the chunk being cut.
 struct Segment
