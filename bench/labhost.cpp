@@ -11,8 +11,8 @@
 //   NAME NOTE TEXT              the program's own notices ("*****", "接続中...", accepts)
 //   NAME OTHER TEXT             anything else, e.g. the rest of a cut message as a raw line
 //   - BUSYDONE N                the busy period is over; N lines were sent
-//   NAME HOLDS N                on quitting: N held messages were delivered because
-//                               nothing more came (the joiner's time-outs)
+//   - HOLDS N                   on quitting: N held messages of this host's windows were
+//                               delivered because nothing more came (time-outs)
 // (fields separated by tabs; tabs and line breaks inside TEXT are written as \t, \n, \r).
 //
 // Commands on stdin, tab-separated, one a line:
@@ -20,6 +20,7 @@
 //   busy SECONDS INTERVAL_MS MINLEN MAXLEN  every window sends lab lines of random length
 //   quit                                closes the windows (as does the end of stdin)
 // A tool for the laboratory, not part of the program, which keeps no command line.
+#include "net/messagejoiner.h"
 #include "session/sessionstate.h"
 #include "startup.h"
 #include "ui/chatwindow.h"
@@ -282,9 +283,9 @@ void Lab::quit()
         m_stdin->setEnabled(false);
     for (const auto &w : m_windows) {
         w->busyTimer.stop();
-        printRecord(w->name(), QStringLiteral("HOLDS\t%1").arg(w->window->winsock().holdTimeOuts()));
         w->window->close();
     }
+    printRecord(QStringLiteral("-"), QStringLiteral("HOLDS\t%1").arg(MessageJoiner::timeOuts()));
     QCoreApplication::quit();
 }
 

@@ -51,7 +51,6 @@ public:
     qsizetype receivedSize() const { return m_received.size(); }
     // Everything received and not yet taken, after one more read.
     QString takeText();
-    int holdTimeOuts() const { return m_joiner.timeOuts(); }
 
     // What was noted and not yet raised; each take forgets what it returns.
     bool takeConnected() { return std::exchange(m_connectPending, false); }

@@ -4,9 +4,7 @@
 #include "wireformat.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
-#include <cstring>
 #include <utility>
 
 namespace {
@@ -39,26 +37,19 @@ MessageJoiner::MessageJoiner(QObject *parent, Clock clock)
     connect(&m_timer, &QTimer::timeout, this, &MessageJoiner::expire);
 }
 
-// The messages our senders write, each as it begins on the wire: the tag and its space.
 bool MessageJoiner::isMessageStart(const QByteArray &bytes, qsizetype at)
 {
-    static const auto starts = [] {
-        std::array<QByteArray, 6> out;
-        int i = 0;
-        for (const QString &tag : {WireFormat::SendM, WireFormat::NameL, WireFormat::Clsck, WireFormat::SdSck,
-                                   WireFormat::RqSck, WireFormat::Cnnct})
-            out[i++] = tag.toLatin1() + ' ';
-        return out;
-    }();
-    const qsizetype n = std::min(StartLength, bytes.size() - at);
-    return std::any_of(starts.begin(), starts.end(), [&](const QByteArray &start) {
-        return std::memcmp(bytes.constData() + at, start.constData(), size_t(n)) == 0;
-    });
+    const QLatin1StringView head(bytes.constData() + at, std::min(StartLength, bytes.size() - at));
+    if (head.size() == StartLength && head.back() != u' ')
+        return false;
+    const QLatin1StringView tag = head.first(std::min<qsizetype>(head.size(), 6));
+    return std::any_of(std::begin(WireFormat::Tags), std::end(WireFormat::Tags),
+                       [&](const QString *t) { return t->startsWith(tag); });
 }
 
 bool MessageJoiner::wantsState(qsizetype readSize) const
 {
-    return readSize >= std::max<qsizetype>(MinSegmentBytes, m_fullSegment - MaxOptionRoom);
+    return readSize >= std::max<qsizetype>(MinSegmentBytes, m_state.fullSegment - MaxOptionRoom);
 }
 
 // Signs of lost segments: while ours to the peer get lost its own come shorter (from when
@@ -68,17 +59,13 @@ bool MessageJoiner::wantsState(qsizetype readSize) const
 void MessageJoiner::noteState(const tcp::State &state, bool *mayGoOn)
 {
     const qint64 now = m_clock();
-    m_fullSegment = state.fullSegment;
-    m_retransmitMicros = state.retransmitMicros;
-    if (state.resent != m_resent || state.peerMissing) {
-        m_resent = state.resent;
+    if (state.resent != m_state.resent || state.peerMissing)
         m_lastResent = m_lastLoss = now;
-    }
-    if (state.outOfOrder != m_outOfOrder) {
-        m_outOfOrder = state.outOfOrder;
+    if (state.outOfOrder != m_state.outOfOrder) {
         m_lastLoss = now;
         *mayGoOn = true;
     }
+    m_state = state;
 }
 
 QByteArray MessageJoiner::take(const QByteArray &bytes, Read read, const tcp::State *state)
@@ -115,7 +102,7 @@ void MessageJoiner::startWaiting(bool freshHold)
     if (freshHold || !m_timer.isActive())
         m_heldSince = now;
     const int quiet = within(m_lastLoss, LossyForMs) ? HoldMaxMs
-                      : m_retransmitMicros > 0 ? std::clamp(m_retransmitMicros * 2 / 1000, QuietMinMs, QuietMaxMs)
+                      : m_state.retransmitMicros > 0 ? std::clamp(m_state.retransmitMicros / 500, QuietMinMs, QuietMaxMs)
                                                : QuietUnknownMs;
     m_timer.start(int(std::clamp<qint64>(HoldMaxMs - (now - m_heldSince), 0, quiet)));
 }
@@ -128,7 +115,7 @@ void MessageJoiner::expire()
         m_timer.start(QuietMinMs);
     } else {
         m_due = true;
-        ++m_timeOuts;
+        ++s_timeOuts;
     }
     emit wake();
 }
@@ -143,7 +130,7 @@ QByteArray MessageJoiner::takeHeld()
 bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart) const
 {
     const qsizetype end = data.size();
-    if (m_fullSegment < MinSegmentBytes || end - readStart < MinSegmentBytes - MaxOptionRoom)
+    if (m_state.fullSegment < MinSegmentBytes || end - readStart < MinSegmentBytes - MaxOptionRoom)
         return false;
     const bool shortened = within(m_lastResent, ShortenedForMs);
     if (fillsSegments(end, shortened) || fillsSegments(end - readStart, shortened))
@@ -161,7 +148,7 @@ bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart) co
 // changing from one segment to the next.
 bool MessageJoiner::fillsSegments(qsizetype length, bool shortened) const
 {
-    const qsizetype full = m_fullSegment;
+    const qsizetype full = m_state.fullSegment;
     if (!shortened)
         return length >= full && length % full == 0;
     for (qsizetype k = 1; k * (full - MaxOptionRoom) <= length; ++k) {

@@ -38,57 +38,45 @@ class MessageJoiner : public QObject
     Q_OBJECT
 
 public:
-    // A tag, a space and the longest relayed line, at three bytes a character.
-    static constexpr qsizetype MaxHeldBytes = 3 * (7 + 32767);
-    // Smaller reads and segment sizes are not taken as full segments.
-    static constexpr qsizetype MinSegmentBytes = 256;
-    // The most that acknowledgement options shorten a peer's full segment (see take()).
-    static constexpr qsizetype MaxOptionRoom = 36;
+    static constexpr qsizetype MaxHeldBytes = 3 * (7 + 32767); // the longest line we relay
+    static constexpr qsizetype MinSegmentBytes = 256; // no smaller segment counts as full
+    static constexpr qsizetype MaxOptionRoom = 36;    // see fillsSegments()
     static constexpr int QuietMinMs = 400;
     static constexpr int QuietMaxMs = 1200;
     static constexpr int QuietUnknownMs = 600;
     static constexpr int HoldMaxMs = 3000;
-    // How long after we last sent a segment again the peer's segments may come shorter.
-    static constexpr int ShortenedForMs = 5000;
-    // How long after the last sign of lost segments the path counts as losing them.
-    static constexpr int LossyForMs = 5000;
+    static constexpr int ShortenedForMs = 5000; // after we last sent a segment again
+    static constexpr int LossyForMs = 5000;     // after the last sign of lost segments
 
-    // Milliseconds on a steady clock; tests replace it.
-    using Clock = std::function<qint64()>;
+    using Clock = std::function<qint64()>; // milliseconds, steady; tests replace it
     explicit MessageJoiner(QObject *parent = nullptr, Clock clock = {});
 
-    struct Read // how one read ended
+    struct Read
     {
         bool atBound = false;     // it stopped at the read bound
         bool moreWaiting = false; // more bytes already wait behind it
     };
-    // Whether take() needs the TCP state for a read of this size: a chat line needs none.
+    // Whether take() needs the TCP state for a read of this size (a chat line needs none).
     bool wantsState(qsizetype readSize) const;
     // One read; what may be delivered now. `state` as read after the read, or null.
     QByteArray take(const QByteArray &bytes, Read read, const tcp::State *state);
-    // Everything held, now.
     QByteArray takeHeld();
     bool isHolding() const { return !m_held.isEmpty(); }
-    // A hold ended with nothing more from the peer: what is held is to be delivered.
+    // A hold ended with nothing more from the peer: takeHeld() now.
     bool isDue() const { return m_due; }
-    // How long the running hold waits for more; 0 when not holding.
     int waitMs() const { return m_timer.isActive() ? m_timer.interval() : 0; }
-    // Holds that ended because nothing more came.
-    int timeOuts() const { return m_timeOuts; }
+    // Holds that ended with nothing more, by every joiner of this process.
+    static qint64 timeOuts() { return s_timeOuts; }
 
-    // Asked when the quiet time is up: more from the peer that waits unread is read first
-    // (wake()), and the hold goes on.
+    // Asked when the quiet time is up: what waits unread is read first, and the hold goes on.
     void setMoreWaiting(std::function<bool()> moreWaiting) { m_moreWaiting = std::move(moreWaiting); }
-    // What the timer does when the quiet time is up.
-    void expire();
+    void expire(); // the quiet time is up
 
-    // Whether the bytes at `at` begin a message of ours ("_", a known tag and a space), or
-    // as much of one as there is.
+    // Whether `at` begins a message of ours ("_", a tag, a space), or as much of one as there is.
     static bool isMessageStart(const QByteArray &bytes, qsizetype at);
 
 signals:
-    // Read again, or deliver what is due.
-    void wake();
+    void wake(); // read again, or deliver what is due
 
 private:
     void noteState(const tcp::State &state, bool *mayGoOn);
@@ -103,12 +91,9 @@ private:
     QByteArray m_held;
     bool m_startsInside = false; // the next read begins inside a segment
     bool m_due = false;
-    int m_timeOuts = 0;
-    int m_fullSegment = 0;       // as last read; 0 until then
-    int m_retransmitMicros = 0;
-    quint32 m_resent = 0;        // segments sent again, as last read
-    quint32 m_outOfOrder = 0;    // segments received out of order, as last read
-    qint64 m_lastResent = -1;    // when that count last grew (ms), or -1
-    qint64 m_lastLoss = -1;      // when either count last grew
+    tcp::State m_state;       // as last read
+    qint64 m_lastResent = -1; // when m_state.resent last grew, or -1
+    qint64 m_lastLoss = -1;   // when it or m_state.outOfOrder last grew
     qint64 m_heldSince = -1;
+    static inline qint64 s_timeOuts = 0;
 };

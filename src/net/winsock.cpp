@@ -1,7 +1,4 @@
 // SPDX-License-Identifier: MIT
-// The socket array's table from slot number to connection or server, and the calls of
-// SocketArray on it. Raising the events is in winsockevents.cpp.
-
 #include "winsock.h"
 
 #include "localaddress.h"
@@ -23,30 +20,23 @@ Winsock::~Winsock()
         if (e)
             release(e.get());
     }
-    for (QTcpSocket *s : std::as_const(m_pending))
-        retire(s);
-    for (QTcpSocket *s : std::as_const(m_refused))
+    for (QTcpSocket *s : m_pending.values() + m_refused)
         retire(s);
     qDeleteAll(std::exchange(m_retired, {}));
 }
 
 Winsock::Element *Winsock::element(int index, quint64 serial) const
 {
-    if (index < 0 || index >= MaxElements)
-        return nullptr;
-    Element *e = m_elements[index].get();
-    if (!e || (serial != AnySerial && e->serial != serial))
-        return nullptr;
-    return e;
+    Element *e = index >= 0 && index < MaxElements ? m_elements[index].get() : nullptr;
+    return e && (serial == AnySerial || e->serial == serial) ? e : nullptr;
 }
 
 void Winsock::load(int index)
 {
-    if (index < 0 || index >= MaxElements || m_elements[index])
-        return;
-    auto e = std::make_unique<Element>();
-    e->serial = ++m_nextSerial;
-    m_elements[index] = std::move(e);
+    if (index >= 0 && index < MaxElements && !m_elements[index]) {
+        m_elements[index] = std::make_unique<Element>();
+        m_elements[index]->serial = ++m_nextSerial;
+    }
 }
 
 void Winsock::unload(int index)
@@ -68,14 +58,11 @@ quint64 Winsock::serial(int index) const
     return e ? e->serial : 0;
 }
 
-// Empties the element: its connection or server leaves the table, and with it the text,
-// the sends and the events it had noted.
+// Empties the element: its connection or server leaves the table, with what it noted.
 void Winsock::release(Element *e)
 {
-    if (e->connection) {
-        m_pastHoldTimeOuts += e->connection->holdTimeOuts();
+    if (e->connection)
         retire(std::exchange(e->connection, nullptr));
-    }
     if (e->server)
         retire(std::exchange(e->server, nullptr));
     e->requestsWaiting = false;
@@ -83,7 +70,6 @@ void Winsock::release(Element *e)
     e->arrivalPending = false;
 }
 
-// The loaded element, emptied for a new connection or server; null when not loaded.
 Winsock::Element *Winsock::emptied(int index)
 {
     Element *e = element(index, AnySerial);
@@ -92,8 +78,8 @@ Winsock::Element *Winsock::emptied(int index)
     return e;
 }
 
-// What the connection notes marks the element, as long as it is the element's own (a note
-// may come after it left: the serial tells).
+// What the connection notes marks the element while it is the element's own (a note may
+// come after it left: the serial tells).
 void Winsock::attach(int index, Element *e, Connection *connection)
 {
     e->connection = connection;
@@ -122,9 +108,9 @@ bool Winsock::listen(int index, quint16 port, QString *error)
             mark(index, s);
         }
     });
-    connect(server, &QTcpServer::acceptError, this, [this, index, s] {
-        if (Element *e = element(index, s); e && e->server) {
-            e->serverError = e->server->errorString();
+    connect(server, &QTcpServer::acceptError, this, [this, index, s, server] {
+        if (Element *e = element(index, s)) {
+            e->serverError = server->errorString();
             mark(index, s);
         }
     });
@@ -140,27 +126,24 @@ quint16 Winsock::serverPort(int index) const
 void Winsock::accept(int index, qint64 requestID)
 {
     QTcpSocket *socket = m_pending.take(requestID);
-    if (!socket)
-        return;
-    Element *e = emptied(index);
+    Element *e = socket ? emptied(index) : nullptr;
     if (!e) {
-        retire(socket);
+        if (socket)
+            retire(socket);
         return;
     }
     auto *connection = new Connection(socket, this);
     attach(index, e, connection);
     connection->setOptions();
-    // Text may already be waiting, sent right after connecting; the peer may even have
-    // left again while its connection waited to be taken. Both are raised as usual: the
-    // text, then the close.
+    // Text sent right after connecting, or the peer's close while it waited, is raised
+    // as usual.
     if (connection->noteWhatWaits())
         mark(index, e->serial);
 }
 
 // The refused peer is told why before the close. Its write side is shut at once, so that
-// the text and then the end of the connection reach it, while what it sends is read and
-// dropped until it closes too: closing with its text unread would be a reset, which can
-// cost it the text. Without a half close it is closed at once.
+// the text and then the end reach it, while what it sends is read and dropped until it
+// closes too: closing with that unread would be a reset, which can cost it the text.
 void Winsock::refuse(qint64 requestID, const QByteArray &utf8)
 {
     QTcpSocket *socket = m_pending.take(requestID);
@@ -174,8 +157,7 @@ void Winsock::refuse(qint64 requestID, const QByteArray &utf8)
         return;
     }
     m_refused.append(socket);
-    // These run inside the socket's own calls; they only read, or retire, which destroys
-    // nothing there.
+    // These run inside the socket's own calls; retiring destroys nothing there.
     connect(socket, &QTcpSocket::readyRead, this, [socket] { socket->readAll(); });
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { retireRefused(socket); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { retireRefused(socket); });
@@ -191,12 +173,11 @@ void Winsock::retireRefused(QTcpSocket *socket)
 
 void Winsock::connectToHost(int index, const QString &host, quint16 port)
 {
-    Element *e = emptied(index);
-    if (!e)
-        return;
-    auto *socket = new QTcpSocket;
-    attach(index, e, new Connection(socket, this));
-    socket->connectToHost(host, port);
+    if (Element *e = emptied(index)) {
+        auto *socket = new QTcpSocket;
+        attach(index, e, new Connection(socket, this));
+        socket->connectToHost(host, port);
+    }
 }
 
 bool Winsock::isConnected(int index) const
@@ -210,9 +191,8 @@ QString Winsock::localIP() const
     return localAddress();
 }
 
-// Outside an event handler the bytes are written at once. Inside one they are gathered,
-// and written in one go when the handler returns (or when much has gathered), so that
-// lines relayed together cost one write per peer.
+// Outside an event handler the bytes are written at once; inside one they are gathered
+// and written when it returns, so that lines relayed together cost one write per peer.
 void Winsock::sendData(int index, const QByteArray &utf8)
 {
     Element *e = element(index, AnySerial);
@@ -246,12 +226,151 @@ qint64 Winsock::bytesQueued(int index) const
     return e && e->connection ? e->connection->bytesQueued() : 0;
 }
 
-qint64 Winsock::holdTimeOuts() const
+// Notes that the element has something to raise, from inside a socket's or server's own
+// call, which must not run handlers: the pump is queued once for all that is marked
+// until the event loop (or a yield) runs it.
+void Winsock::mark(int index, quint64 serial)
 {
-    qint64 n = m_pastHoldTimeOuts;
-    for (const auto &e : m_elements) {
-        if (e && e->connection)
-            n += e->connection->holdTimeOuts();
+    Element *e = element(index, serial);
+    if (!e || e->marked)
+        return;
+    e->marked = true;
+    m_ready.append({index, serial});
+    if (!std::exchange(m_pumpQueued, true))
+        QMetaObject::invokeMethod(this, &Winsock::pump, Qt::QueuedConnection);
+}
+
+// Raises what the marked elements have, in the order they were marked. What an element
+// marks meanwhile, or still has after one bounded read, waits for the next run, so that
+// the others get their turn. Sends are gathered until the outermost run ends.
+void Winsock::pump()
+{
+    m_pumpQueued = false;
+    ++m_depth;
+    for (const auto &[index, serial] : std::exchange(m_ready, {})) {
+        if (Element *e = element(index, serial)) {
+            e->marked = false;
+            raise(index, serial);
+        }
     }
-    return n;
+    if (--m_depth == 0) {
+        flushAll();
+        queueReap();
+    }
+}
+
+// A connection made or waiting, one bounded read of text, and once no text is left a
+// failure and the peer's close; all of it waits while the element's DataArrival handler
+// runs. Each step looks the element up afresh: a handler may have unloaded it, or put
+// another connection in its place.
+void Winsock::raise(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
+    e->arrivalPending = e->inArrival;
+    if (!e->inArrival && raiseConnect(index, serial) && raiseRequests(index, serial) && !raiseText(index, serial))
+        raiseEnd(index, serial);
+}
+
+bool Winsock::raiseConnect(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
+    if (e->connection && e->connection->takeConnected()) {
+        e->connection->setOptions();
+        emit Connect(index);
+    }
+    return element(index, serial) != nullptr;
+}
+
+// Offers each waiting connection to the handlers; one that none takes is closed.
+bool Winsock::raiseRequests(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
+    if (!e->server || !std::exchange(e->requestsWaiting, false))
+        return true;
+    while (e && e->server && e->server->hasPendingConnections()) {
+        QTcpSocket *socket = e->server->nextPendingConnection();
+        socket->setParent(this); // kept, whatever becomes of the server
+        const qint64 id = ++m_nextRequest;
+        m_pending.insert(id, socket);
+        emit ConnectionRequest(index, id);
+        if (QTcpSocket *untaken = m_pending.take(id))
+            retire(untaken);
+        e = element(index, serial);
+    }
+    return e != nullptr;
+}
+
+// True when text was raised: the failure and the close wait for the next round.
+bool Winsock::raiseText(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
+    if (!e->connection || !e->connection->readSome())
+        return false;
+    e->inArrival = true;
+    emit DataArrival(index, e->connection->receivedSize());
+    if (!(e = element(index, serial)))
+        return true; // unloaded by its own handler
+    e->inArrival = false;
+    if (e->connection && (e->arrivalPending || e->connection->hasMoreToRaise()))
+        mark(index, serial);
+    return true;
+}
+
+void Winsock::raiseEnd(int index, quint64 serial)
+{
+    Element *e = element(index, serial);
+    const QString error = e->connection ? e->connection->takeError() : std::exchange(e->serverError, QString());
+    if (!error.isEmpty()) {
+        emit Error(index, error);
+        if (!(e = element(index, serial)))
+            return;
+    }
+    if (e->connection && e->connection->takeClosed())
+        emit Close(index);
+}
+
+// Each index is looked up afresh: handlers may have unloaded elements meanwhile. The
+// list's storage is kept for the next event.
+void Winsock::flushAll()
+{
+    QList<int> dirty;
+    dirty.swap(m_dirty);
+    for (int index : std::as_const(dirty)) {
+        if (Element *e = element(index, AnySerial); e && e->connection)
+            e->connection->flush();
+    }
+    dirty.clear();
+    if (m_dirty.isEmpty())
+        m_dirty.swap(dirty);
+}
+
+// Takes the object out of use at once and keeps it until no event of ours is running: it
+// may be the very object whose signal is being handled, yields further down the stack.
+void Winsock::retire(QObject *object)
+{
+    object->disconnect(this);
+    if (auto *connection = qobject_cast<Connection *>(object))
+        connection->retire();
+    else if (auto *server = qobject_cast<QTcpServer *>(object))
+        server->close();
+    else if (auto *socket = qobject_cast<QTcpSocket *>(object))
+        socket->abort();
+    object->setParent(this);
+    m_retired.append(object);
+    if (m_depth == 0)
+        queueReap();
+}
+
+void Winsock::queueReap()
+{
+    if (!m_retired.isEmpty() && !std::exchange(m_reapQueued, true))
+        QMetaObject::invokeMethod(this, &Winsock::reapRetired, Qt::QueuedConnection);
+}
+
+// Inside a yield of a handler of ours it does nothing: the outermost pump queues it again.
+void Winsock::reapRetired()
+{
+    m_reapQueued = false;
+    if (m_depth == 0)
+        qDeleteAll(std::exchange(m_retired, {}));
 }

@@ -71,8 +71,6 @@ public:
 
     quint16 serverPort(int index) const;
     qint64 bytesQueued(int index) const;
-    // Held messages delivered because nothing more came, over every connection it has had.
-    qint64 holdTimeOuts() const;
 
 signals:
     void ConnectionRequest(int index, qint64 requestID);
@@ -123,7 +121,6 @@ private:
     QList<QObject *> m_retired;
     bool m_reapQueued = false;
     QList<int> m_dirty; // elements with gathered sends, in the order they began
-    qint64 m_pastHoldTimeOuts = 0; // of the connections retired
     quint64 m_nextSerial = 0;
     qint64 m_nextRequest = 0;
 };

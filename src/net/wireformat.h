@@ -19,6 +19,7 @@ inline const QString SdSck = QStringLiteral("_SdSck");
 inline const QString NameL = QStringLiteral("_NameL");
 inline const QString SendM = QStringLiteral("_SendM");
 inline const QString Clsck = QStringLiteral("_Clsck");
+inline const QString *const Tags[] = {&SendM, &NameL, &Clsck, &SdSck, &RqSck, &Cnnct};
 
 // Composing each message form.
 inline QString slotRequest() { return RqSck + u' '; }
