@@ -129,6 +129,7 @@ private slots:
     void aMessageTheNetworkSplitsArrivesWhole()
     {
         ListeningArray a;
+        const qint64 timeOuts = MessageJoiner::timeOuts();
         const QByteArray longest = "_SendM "_ba + QString(32767, u'あ').toUtf8();
         RawPeer p(a.port);
         QVERIFY(a.accepted(p));
@@ -136,7 +137,6 @@ private slots:
         QTRY_COMPARE(a.arrivals.join(QString()).size(), 32774);
         QCOMPARE(a.arrivals, QStringList{QString::fromUtf8(longest)});
 
-        const qint64 timeOuts = MessageJoiner::timeOuts();
         const int fd = connectBlocking(a.port, 1000);
         QVERIFY(fd >= 0);
         QTRY_COMPARE(a.count(QStringLiteral("accept")), 2);
@@ -155,7 +155,7 @@ private slots:
         QTRY_COMPARE(a.arrivals, QStringList{QString::fromLatin1(message)});
         sendAndSettle("_SendM short"_ba);
         QCOMPARE(a.arrivals.size(), 2);
-        QCOMPARE(MessageJoiner::timeOuts(), timeOuts); // each hold ended by the rest coming
+        QCOMPARE(MessageJoiner::timeOuts(), timeOuts); // every hold ended by the rest coming
         ::close(fd);
     }
 
@@ -181,12 +181,17 @@ private slots:
         QCOMPARE(j.take(start + "a" + start + "b", {false, true}, nullptr), start + "a"); // more waits
         QCOMPARE(j.take(QByteArray(MessageJoiner::MaxHeldBytes, 'b'), {true, false}, nullptr).size(),
                  MessageJoiner::MaxHeldBytes + 8);                               // past the bound
-        // A read the bound cut short ends inside a segment: the next one is held back
-        // whatever its length, the one after it begins where a segment began.
+        // A read the bound cut short ends inside a segment: the next one is judged by the
+        // segments counted from where the writes before may have begun.
+        MessageJoiner k;
         const tcp::State lan{1448};
-        QCOMPARE(j.take(QByteArray(300, 'a') + start + QByteArray(693, 'x'), {true, false}, &lan), QByteArray(300, 'a'));
-        QCOMPARE(j.take(QByteArray(500, 'y'), {}, &lan), QByteArray());
-        QCOMPARE(j.take(start + "z", {}, &lan), start + QByteArray(693, 'x') + QByteArray(500, 'y') + start + "z");
+        const QByteArray cut = QByteArray(300, 'a') + start + QByteArray(693, 'x');
+        const QByteArray twoSegments(2 * 1448 - cut.size(), 'y'); // from the cut read's start
+        QCOMPARE(k.take(cut, {true, false}, &lan), QByteArray(300, 'a'));
+        QCOMPARE(k.take(twoSegments, {}, &lan), QByteArray());
+        QCOMPARE(k.take(start + "z", {}, &lan), cut.sliced(300) + twoSegments + start + "z");
+        QCOMPARE(k.take(cut, {true, false}, &lan), QByteArray(300, 'a'));
+        QCOMPARE(k.take("yy"_ba, {}, &lan), cut.sliced(300) + "yy"); // on no segment's end
     }
 
     // How long a hold waits, on the test's clock: twice the retransmission timeout within

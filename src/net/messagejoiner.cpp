@@ -74,10 +74,16 @@ QByteArray MessageJoiner::take(const QByteArray &bytes, Read read, const tcp::St
     if (state)
         noteState(*state, &mayGoOn);
     const qsizetype readStart = m_held.size();
-    const bool startsInside = std::exchange(m_startsInside, read.atBound);
+    const qint64 dataStart = m_taken - readStart;
+    m_taken += bytes.size();
+    const bool aligned = !std::exchange(m_startsInside, read.atBound);
     QByteArray data = m_held.isEmpty() ? bytes : std::exchange(m_held, {}) + bytes;
     m_due = false;
-    if (mayGoOn || startsInside || (state && mayEndInside(data, readStart))) {
+    const QList<qint64> starts = read.atBound || !aligned || state ? writeStarts(data, dataStart, readStart, aligned)
+                                                                   : QList<qint64>();
+    m_carried = read.atBound ? starts.last(std::min<qsizetype>(starts.size(), MaxCarried)) : QList<qint64>();
+    const bool shortened = within(m_lastResent, ShortenedForMs);
+    if (mayGoOn || std::any_of(starts.begin(), starts.end(), [&](qint64 at) { return fillsSegments(m_taken - at, shortened); })) {
         // A start split between two reads ("_Sen" + "dM ...") is found in the joined bytes.
         const qsizetype from = std::max<qsizetype>(1, readStart - StartLength);
         const qsizetype cut = std::max<qsizetype>(0, lastMessageStart(data, from));
@@ -91,6 +97,24 @@ QByteArray MessageJoiner::take(const QByteArray &bytes, Read read, const tcp::St
     else
         m_timer.stop();
     return data;
+}
+
+// Where in the stream a write may have begun, so that the segments of the data run from
+// there: the start of what is held (a message start), the read's start unless the read
+// before it stopped at the bound (then it begins inside a segment), each message start in
+// the read, and those carried over such a stop.
+QList<qint64> MessageJoiner::writeStarts(const QByteArray &data, qint64 dataStart, qsizetype readStart, bool aligned) const
+{
+    QList<qint64> starts = m_carried;
+    if (readStart > 0)
+        starts.append(dataStart);
+    if (aligned)
+        starts.append(dataStart + readStart);
+    for (qsizetype at = data.indexOf('_', readStart); at >= 0; at = data.indexOf('_', at + 1)) {
+        if (isMessageStart(data, at))
+            starts.append(dataStart + at);
+    }
+    return starts;
 }
 
 // (Re)starts the quiet time, within HoldMaxMs of when what is held began to be held. On a
@@ -127,21 +151,6 @@ QByteArray MessageJoiner::takeHeld()
     return std::exchange(m_held, {});
 }
 
-bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart) const
-{
-    const qsizetype end = data.size();
-    if (m_state.fullSegment < MinSegmentBytes || end - readStart < MinSegmentBytes - MaxOptionRoom)
-        return false;
-    const bool shortened = within(m_lastResent, ShortenedForMs);
-    if (fillsSegments(end, shortened) || fillsSegments(end - readStart, shortened))
-        return true;
-    for (qsizetype at = data.indexOf('_', readStart); at >= 0; at = data.indexOf('_', at + 1)) {
-        if (fillsSegments(end - at, shortened) && isMessageStart(data, at))
-            return true;
-    }
-    return false;
-}
-
 // Whether `length` bytes can be a whole number of the peer's full segments. While it
 // misses some of ours, it tells in each of its own which it has got (one to four blocks
 // of 8 bytes, with 4 more), so its full segments are then 12, 20, 28 or 36 bytes shorter,
@@ -149,6 +158,8 @@ bool MessageJoiner::mayEndInside(const QByteArray &data, qsizetype readStart) co
 bool MessageJoiner::fillsSegments(qsizetype length, bool shortened) const
 {
     const qsizetype full = m_state.fullSegment;
+    if (full < MinSegmentBytes)
+        return false;
     if (!shortened)
         return length >= full && length % full == 0;
     for (qsizetype k = 1; k * (full - MaxOptionRoom) <= length; ++k) {

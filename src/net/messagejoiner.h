@@ -47,6 +47,7 @@ public:
     static constexpr int HoldMaxMs = 3000;
     static constexpr int ShortenedForMs = 5000; // after we last sent a segment again
     static constexpr int LossyForMs = 5000;     // after the last sign of lost segments
+    static constexpr qsizetype MaxCarried = 256; // write starts kept across reads
 
     using Clock = std::function<qint64()>; // milliseconds, steady; tests replace it
     explicit MessageJoiner(QObject *parent = nullptr, Clock clock = {});
@@ -80,7 +81,7 @@ signals:
 
 private:
     void noteState(const tcp::State &state, bool *mayGoOn);
-    bool mayEndInside(const QByteArray &data, qsizetype readStart) const;
+    QList<qint64> writeStarts(const QByteArray &data, qint64 dataStart, qsizetype readStart, bool aligned) const;
     bool fillsSegments(qsizetype length, bool shortened) const;
     void startWaiting(bool freshHold);
     bool within(qint64 since, int ms) const { return since >= 0 && m_clock() - since < ms; }
@@ -90,6 +91,8 @@ private:
     std::function<bool()> m_moreWaiting;
     QByteArray m_held;
     bool m_startsInside = false; // the next read begins inside a segment
+    qint64 m_taken = 0;          // bytes taken since the connection began
+    QList<qint64> m_carried;     // write starts carried over a read that stopped at the bound
     bool m_due = false;
     tcp::State m_state;       // as last read
     qint64 m_lastResent = -1; // when m_state.resent last grew, or -1
