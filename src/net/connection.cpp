@@ -33,16 +33,6 @@ Connection::Connection(QTcpSocket *socket, QObject *parent)
     });
 }
 
-qintptr Connection::descriptor() const
-{
-    return m_socket->socketDescriptor();
-}
-
-bool Connection::isConnected() const
-{
-    return m_socket->state() == QAbstractSocket::ConnectedState;
-}
-
 // Lines are short and gathered per peer already: low delay. Keep-alive finds a peer that
 // vanished without closing. Room in the system for all that may wait, so that it takes
 // every message whole: one taken only in part may leave without its rest (cork.h).
@@ -140,11 +130,6 @@ void Connection::writeNow(const char *data, qint64 size)
     m_cork.update();
 }
 
-qint64 Connection::bytesQueued() const
-{
-    return m_socket->bytesToWrite() + qint64(m_outbox.size());
-}
-
 // Reads at most ReadBoundBytes. Once the peer has closed or failed, nothing more will
 // come: what is held is delivered too.
 bool Connection::readSome()
@@ -180,11 +165,6 @@ QString Connection::takeText()
 {
     readSome();
     return std::exchange(m_received, QString());
-}
-
-bool Connection::hasMoreToRaise() const
-{
-    return m_socket->bytesAvailable() > 0 || m_closePending || !m_errorPending.isEmpty();
 }
 
 void Connection::close()

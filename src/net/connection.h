@@ -6,11 +6,10 @@
 
 #include <QObject>
 #include <QStringDecoder>
+#include <QTcpSocket>
 
 #include <string>
 #include <utility>
-
-class QTcpSocket;
 
 // One connection of the socket array (winsock.h): owns its QTcpSocket and what is kept per
 // socket: the decoded text received, what is gathered to be sent, and what happened that
@@ -21,20 +20,15 @@ class Connection : public QObject
     Q_OBJECT
 
 public:
-    // What may wait unsent for one peer; past it the peer is dropped.
-    static constexpr qint64 MaxQueuedBytes = 256 * 1024;
-    // One read takes at most this much, and the socket reads no further ahead.
-    static constexpr qint64 ReadBoundBytes = 64 * 1024;
-    // What is gathered inside an event is written when the event ends, or at this size.
-    static constexpr qint64 OutboxFlushBytes = 16 * 1024;
+    static constexpr qint64 MaxQueuedBytes = 256 * 1024; // unsent for one peer; past it, dropped
+    static constexpr qint64 ReadBoundBytes = 64 * 1024;  // one read; the socket reads no further ahead
+    static constexpr qint64 OutboxFlushBytes = 16 * 1024; // gathered sends are written at this size
 
-    // Takes the socket over, connected or about to connect.
-    Connection(QTcpSocket *socket, QObject *parent);
+    Connection(QTcpSocket *socket, QObject *parent); // takes the socket over
 
-    qintptr descriptor() const;
-    bool isConnected() const;
-    // Low delay, keep-alive and room for all that may wait, once connected.
-    void setOptions();
+    qintptr descriptor() const { return m_socket->socketDescriptor(); }
+    bool isConnected() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
+    void setOptions(); // once connected
     // For a connection that waited to be taken: notes a peer that has already left, and
     // tells whether there is anything to raise (that, or text sent right after connecting).
     bool noteWhatWaits();
@@ -44,10 +38,9 @@ public:
     // True when these are the first bytes gathered since the outbox was last written.
     bool send(const QByteArray &utf8, bool gather);
     void flush();
-    qint64 bytesQueued() const;
+    qint64 bytesQueued() const { return m_socket->bytesToWrite() + qint64(m_outbox.size()); }
 
-    // One bounded read through the joiner and the decoder. True when text is ready.
-    bool readSome();
+    bool readSome(); // one bounded read; true when text is ready
     qsizetype receivedSize() const { return m_received.size(); }
     // Everything received and not yet taken, after one more read.
     QString takeText();
@@ -57,12 +50,13 @@ public:
     QString takeError() { return std::exchange(m_errorPending, QString()); }
     bool takeClosed() { return std::exchange(m_closePending, false); }
     // Whether there is more to raise after text was: unread bytes, a failure, the close.
-    bool hasMoreToRaise() const;
+    bool hasMoreToRaise() const
+    {
+        return m_socket->bytesAvailable() > 0 || m_closePending || !m_errorPending.isEmpty();
+    }
 
-    // Closed by us: what was sent is written first; nothing noted is raised any more.
-    void close();
-    // Leaving the table: detached from its socket, which is aborted. Destroyed later.
-    void retire();
+    void close();  // by us: what was sent is written first; nothing noted is raised any more
+    void retire(); // leaving the table: detached from its socket, which is aborted
 
 signals:
     void noted();

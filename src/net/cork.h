@@ -6,13 +6,11 @@
 
 class QTcpSocket;
 
-// Keeps a connection's segments full while a message leaves. A receiver takes a short
-// segment for the end of what was sent (messagejoiner.h), and the system sends one in the
-// middle of a message when it holds the message's first part while the rest still waits
-// in the socket's buffer, and where the peer's receive window ends. So while more than a
-// segment of ours waits, the connection is corked and the system sends full segments only;
-// once less is left and the peer's window takes it, the short last segment leaves, whole.
-// Only where segments are much shorter than our writes: not on loopback (64 KiB).
+// Keeps a connection's segments full while a message leaves: a receiver takes a short
+// segment for the end of a message (messagejoiner.h). While more than a segment of ours
+// waits, in the socket's buffer or the system's, or the peer's receive window is full,
+// the connection is corked; then the short last segment leaves, whole. Only where segments
+// are much shorter than our writes: not on loopback (64 KiB).
 class Cork : public QObject
 {
     Q_OBJECT

@@ -2,27 +2,24 @@
 #include "localaddress.h"
 
 #include <QFile>
-#include <QHostAddress>
 #include <QNetworkInterface>
 
 #include <map>
 
 namespace {
 
-// The route flags of /proc/net/route and /proc/net/ipv6_route.
-constexpr unsigned RouteUp = 0x0001;
-constexpr unsigned RouteReject = 0x0200;
-
-// Default routes by metric, from one table. Its columns:
+// The interfaces of the default routes in one routing table, by metric. Its columns:
 // /proc/net/route: Iface Destination Gateway Flags RefCnt Use Metric Mask ...
 // /proc/net/ipv6_route: Destination PrefixLength Source SourceLength NextHop Metric
 //                       RefCnt Use Flags Iface
-void addDefaultRoutes(std::multimap<unsigned, QString> &out, const QString &path, bool ipv6)
+std::multimap<unsigned, QString> defaultRoutes(bool ipv6)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
+    constexpr unsigned RouteUp = 0x0001, RouteReject = 0x0200;
     const qsizetype iface = ipv6 ? 9 : 0, dest = ipv6 ? 0 : 1, flags = ipv6 ? 8 : 3, metric = ipv6 ? 5 : 6;
+    std::multimap<unsigned, QString> routes;
+    QFile file(ipv6 ? QStringLiteral("/proc/net/ipv6_route") : QStringLiteral("/proc/net/route"));
+    if (!file.open(QIODevice::ReadOnly))
+        return routes;
     for (const QByteArray &line : file.readAll().split('\n')) {
         const QByteArrayList f = line.simplified().split(' ');
         if (f.size() < (ipv6 ? 10 : 8) || f[iface] == "lo" || f[iface] == "Iface")
@@ -31,8 +28,9 @@ void addDefaultRoutes(std::multimap<unsigned, QString> &out, const QString &path
                                     : (f[dest] == "00000000" && f[7] == "00000000");
         const unsigned routeFlags = f[flags].toUInt(nullptr, 16);
         if (isDefault && (routeFlags & RouteUp) && !(routeFlags & RouteReject))
-            out.emplace(f[metric].toUInt(nullptr, ipv6 ? 16 : 10), QString::fromLatin1(f[iface]));
+            routes.emplace(f[metric].toUInt(nullptr, ipv6 ? 16 : 10), QString::fromLatin1(f[iface]));
     }
+    return routes;
 }
 
 QString firstIPv4(const QNetworkInterface &interface)
@@ -41,9 +39,8 @@ QString firstIPv4(const QNetworkInterface &interface)
         return {};
     const auto entries = interface.addressEntries();
     for (const QNetworkAddressEntry &entry : entries) {
-        const QHostAddress a = entry.ip();
-        if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
-            return a.toString();
+        if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol && !entry.ip().isLoopback())
+            return entry.ip().toString();
     }
     return {};
 }
@@ -52,16 +49,12 @@ QString firstIPv4(const QNetworkInterface &interface)
 
 QString localAddress()
 {
+    QList<QNetworkInterface> candidates;
     for (const bool ipv6 : {false, true}) {
-        std::multimap<unsigned, QString> routes;
-        addDefaultRoutes(routes, ipv6 ? QStringLiteral("/proc/net/ipv6_route") : QStringLiteral("/proc/net/route"), ipv6);
-        for (const auto &[metric, name] : routes) {
-            if (const QString a = firstIPv4(QNetworkInterface::interfaceFromName(name)); !a.isEmpty())
-                return a;
-        }
+        for (const auto &[metric, name] : defaultRoutes(ipv6))
+            candidates.append(QNetworkInterface::interfaceFromName(name));
     }
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &interface : interfaces) {
+    for (const QNetworkInterface &interface : candidates + QNetworkInterface::allInterfaces()) {
         if (const QString a = firstIPv4(interface); !a.isEmpty())
             return a;
     }

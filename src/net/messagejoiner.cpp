@@ -79,11 +79,12 @@ QByteArray MessageJoiner::take(const QByteArray &bytes, Read read, const tcp::St
     const bool aligned = !std::exchange(m_startsInside, read.atBound);
     QByteArray data = m_held.isEmpty() ? bytes : std::exchange(m_held, {}) + bytes;
     m_due = false;
-    const QList<qint64> starts = read.atBound || !aligned || state ? writeStarts(data, dataStart, readStart, aligned)
-                                                                   : QList<qint64>();
+    const bool judged = read.atBound || !aligned || state;
+    const QList<qint64> starts = judged ? writeStarts(data, dataStart, readStart, aligned) : QList<qint64>();
     m_carried = read.atBound ? starts.last(std::min<qsizetype>(starts.size(), MaxCarried)) : QList<qint64>();
     const bool shortened = within(m_lastResent, ShortenedForMs);
-    if (mayGoOn || std::any_of(starts.begin(), starts.end(), [&](qint64 at) { return fillsSegments(m_taken - at, shortened); })) {
+    const auto fills = [&](qint64 at) { return fillsSegments(m_taken - at, shortened); };
+    if (mayGoOn || std::any_of(starts.begin(), starts.end(), fills)) {
         // A start split between two reads ("_Sen" + "dM ...") is found in the joined bytes.
         const qsizetype from = std::max<qsizetype>(1, readStart - StartLength);
         const qsizetype cut = std::max<qsizetype>(0, lastMessageStart(data, from));
@@ -103,7 +104,8 @@ QByteArray MessageJoiner::take(const QByteArray &bytes, Read read, const tcp::St
 // there: the start of what is held (a message start), the read's start unless the read
 // before it stopped at the bound (then it begins inside a segment), each message start in
 // the read, and those carried over such a stop.
-QList<qint64> MessageJoiner::writeStarts(const QByteArray &data, qint64 dataStart, qsizetype readStart, bool aligned) const
+QList<qint64> MessageJoiner::writeStarts(const QByteArray &data, qint64 dataStart, qsizetype readStart,
+                                         bool aligned) const
 {
     QList<qint64> starts = m_carried;
     if (readStart > 0)
@@ -125,9 +127,11 @@ void MessageJoiner::startWaiting(bool freshHold)
     const qint64 now = m_clock();
     if (freshHold || !m_timer.isActive())
         m_heldSince = now;
-    const int quiet = within(m_lastLoss, LossyForMs) ? HoldMaxMs
-                      : m_state.retransmitMicros > 0 ? std::clamp(m_state.retransmitMicros / 500, QuietMinMs, QuietMaxMs)
-                                               : QuietUnknownMs;
+    int quiet = QuietUnknownMs;
+    if (within(m_lastLoss, LossyForMs))
+        quiet = HoldMaxMs;
+    else if (m_state.retransmitMicros > 0)
+        quiet = std::clamp(m_state.retransmitMicros / 500, QuietMinMs, QuietMaxMs);
     m_timer.start(int(std::clamp<qint64>(HoldMaxMs - (now - m_heldSince), 0, quiet)));
 }
 

@@ -10,29 +10,21 @@
 #include <functional>
 
 // Puts back together what a peer sent in one write when the network hands it over in
-// several reads, as a real LAN does: a long line travels in segments of about 1,500 bytes,
-// and a read can end after any of them. Every rule of holding back is here.
+// several reads, as a LAN does (a long line travels in segments of about 1,500 bytes).
+// Every rule of holding back is here. take() gives back what of a read may be delivered
+// now; when the read may have ended inside a message, the bytes from the last message
+// start on are held, to be joined with the next read. That is when it stopped at the read
+// bound, more bytes wait behind it, or a segment of the peer's came out of order; or when
+// it ends on a whole number of full segments counted from where a write may have begun:
+// the sender's system sends full segments until its queue runs dry, so a write's last
+// segment is shorter unless the write happens to fill it exactly. So an ordinary chat
+// line, shorter than a segment, is delivered at once.
 //
-// take() gives back what of a read may be delivered now. When the read may have ended
-// inside a message, the bytes from the last message start on are held, to be joined with
-// the next read. That is when:
-// - it stopped at the read bound, more bytes wait behind it, or a segment of the peer's
-//   came out of order (the read ends where the one sent again ends);
-// - the read before it stopped at the read bound: it begins inside a segment, and where it
-//   ends tells nothing of where a write ended;
-// - it ends on a whole number of full segments counted from where a write may have begun
-//   (the read's start, a message start in it, or the start of what is held): the sender's
-//   system sends full segments until its queue runs dry, so a write's last segment is
-//   shorter unless the write happens to fill it exactly.
-// So an ordinary chat line, shorter than a segment, is delivered at once.
-//
-// What is held is delivered as it is once the peer has been quiet for twice the
-// retransmission timeout (QuietMinMs to QuietMaxMs; QuietUnknownMs where the system cannot
-// tell), enough for a lost segment to be sent again, and at the latest HoldMaxMs after it
-// began to be held; while the path loses segments (LossyForMs since the last sign) it
-// waits all of HoldMaxMs, as each further try comes twice as late. Past MaxHeldBytes all
-// is delivered, so that no peer can make the held bytes grow. Holding back only moves
-// where one delivery ends and the next begins, always to a message start.
+// What is held is delivered once the peer has been quiet for twice the retransmission
+// timeout (QuietMinMs to QuietMaxMs), long enough for a lost segment to be sent again, and
+// at the latest HoldMaxMs after it began to be held; while the path loses segments, after
+// all of HoldMaxMs, as each further try comes twice as late. Past MaxHeldBytes all is
+// delivered. Holding back only moves where a delivery ends, always to a message start.
 class MessageJoiner : public QObject
 {
     Q_OBJECT

@@ -5,11 +5,9 @@
 #include <QString>
 #include <QtGlobal>
 
-// The array of TCP socket elements that all network code of the chat window uses,
-// indexed by slot number. Element 0 is the hub's listening socket or a client's
-// connection to the hub; elements 1 and up are the hub's client connections.
-//
-// The real implementation is Winsock; tests and the fuzzer use an in-memory one.
+// The array of TCP socket elements of the chat window, indexed by slot number: element 0
+// is the hub's listening socket or a client's connection to the hub, elements 1 and up the
+// hub's client connections. Winsock is the real one; tests and the fuzzer have their own.
 class SocketArray
 {
 public:

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "winsock.h"
 
-#include "localaddress.h"
 #include "tcpcalls.h"
 
 #include <QTcpServer>
@@ -45,17 +44,6 @@ void Winsock::unload(int index)
         return; // element 0 is part of the window and is never unloaded
     release(m_elements[index].get());
     m_elements[index].reset();
-}
-
-bool Winsock::isLoaded(int index) const
-{
-    return element(index, AnySerial) != nullptr;
-}
-
-quint64 Winsock::serial(int index) const
-{
-    const Element *e = element(index, AnySerial);
-    return e ? e->serial : 0;
 }
 
 // Empties the element: its connection or server leaves the table, with what it noted.
@@ -117,12 +105,6 @@ bool Winsock::listen(int index, quint16 port, QString *error)
     return true;
 }
 
-quint16 Winsock::serverPort(int index) const
-{
-    const Element *e = element(index, AnySerial);
-    return e && e->server ? e->server->serverPort() : 0;
-}
-
 void Winsock::accept(int index, qint64 requestID)
 {
     QTcpSocket *socket = m_pending.take(requestID);
@@ -180,17 +162,6 @@ void Winsock::connectToHost(int index, const QString &host, quint16 port)
     }
 }
 
-bool Winsock::isConnected(int index) const
-{
-    const Element *e = element(index, AnySerial);
-    return e && e->connection && e->connection->isConnected();
-}
-
-QString Winsock::localIP() const
-{
-    return localAddress();
-}
-
 // Outside an event handler the bytes are written at once; inside one they are gathered
 // and written when it returns, so that lines relayed together cost one write per peer.
 void Winsock::sendData(int index, const QByteArray &utf8)
@@ -198,12 +169,6 @@ void Winsock::sendData(int index, const QByteArray &utf8)
     Element *e = element(index, AnySerial);
     if (e && e->connection && e->connection->send(utf8, m_depth > 0))
         m_dirty.append(index);
-}
-
-QString Winsock::getData(int index)
-{
-    const Element *e = element(index, AnySerial);
-    return e && e->connection ? e->connection->takeText() : QString();
 }
 
 void Winsock::close(int index)
@@ -218,12 +183,6 @@ void Winsock::close(int index)
         e->requestsWaiting = false;
         e->serverError.clear();
     }
-}
-
-qint64 Winsock::bytesQueued(int index) const
-{
-    const Element *e = element(index, AnySerial);
-    return e && e->connection ? e->connection->bytesQueued() : 0;
 }
 
 // Notes that the element has something to raise, from inside a socket's or server's own

@@ -2,50 +2,45 @@
 #pragma once
 
 #include "connection.h"
+#include "localaddress.h"
 #include "socketarray.h"
 
 #include <QHash>
 #include <QObject>
+#include <QTcpServer>
 
 #include <array>
 #include <memory>
 
-class QTcpServer;
 class QTcpSocket;
 
 // The chat window's socket array over QTcpServer and QTcpSocket. Every event is raised on
 // the GUI thread with the element's index first. Beyond plain Qt sockets:
-// - text is UTF-8, decoded per element (a character split across two reads arrives whole;
-//   invalid bytes and NUL become U+FFFD), and a message the network split is put back
-//   together (messagejoiner.h);
-// - no event is raised from inside a call of a Qt socket or server: their signals only
-//   note what happened and mark the element, and one pump, a call queued once for all that
-//   is marked meanwhile, raises the events when the event loop (or a yield) runs it;
-// - DataArrival is never raised for an element while its DataArrival handler is still
-//   running (during a yield): the data waits, so each peer's text keeps its order;
-// - an element may be unloaded from inside its own handler; it raises nothing afterwards;
-// - a peer's orderly close or reset is Close, raised after the last text; other failures
-//   are Error; closing an element ourselves raises nothing;
-// - a connection request that no handler accepts is closed; one that is refused is sent
-//   its text and closed, and what it sends meanwhile is dropped;
+// - text is UTF-8 (a character split across two reads arrives whole; invalid bytes and
+//   NUL become U+FFFD), and a message the network split is put back together;
+// - no event is raised inside a Qt socket's or server's own call: their signals only mark
+//   the element, and the pump, queued once for all the marks until it runs, raises them;
+// - no DataArrival for an element while its DataArrival handler runs (in a yield): the
+//   data waits, so each peer's text keeps its order;
+// - an element unloaded inside its own handler raises nothing afterwards;
+// - a peer's close or reset is Close, after its last text; other failures are Error;
+//   closing an element ourselves raises nothing;
+// - a request no handler accepts is closed; a refused one is sent its text, then closed;
 // - past MaxQueuedBytes waiting unsent, a peer is dropped and reported as Close;
-// - what handlers send while an event is raised is written when the outermost handler
-//   returns, one write per peer, in the order it was sent.
-//
-// Lifetime: an object that leaves the table is retired: detached from us and closed at
-// once, and kept until no event of ours is being raised at any depth, when a queued reap
-// destroys it. Never deleteLater(): the hub's yield runs processEvents() inside handlers,
-// and a nested processEvents() carries out a deleteLater() asked for deeper down while a
-// call of that very object may still be on the stack below it. The verbs for ending
-// things (unload, close, release, retire, reap, drop) are defined in docs/architecture.md.
+// - what handlers send during an event is written when the outermost one returns, one
+//   write per peer, in order.
+// Lifetime: what leaves the table is retired, detached and closed at once, and destroyed
+// by a queued reap only when no event of ours is being raised at any depth. Never
+// deleteLater(): a yield's nested processEvents() would carry it out while a call of that
+// very object may still be on the stack below. The verbs for ending things (unload,
+// close, release, retire, reap, drop) are defined in docs/architecture.md.
 class Winsock : public QObject, public SocketArray
 {
     Q_OBJECT
 
 public:
     static constexpr int MaxElements = 51;
-    // A refused connection lingers until its peer has closed, at most RefusedLingerMs and
-    // MaxRefusedLingering at once; past either it is simply closed.
+    // A refused connection lingers until its peer closes, within both bounds.
     static constexpr int RefusedLingerMs = 5000;
     static constexpr int MaxRefusedLingering = 64;
 
@@ -54,23 +49,26 @@ public:
 
     void load(int index) override;
     void unload(int index) override;
-    bool isLoaded(int index) const override;
-    quint64 serial(int index) const override;
+    bool isLoaded(int index) const override { return element(index, AnySerial); }
+    quint64 serial(int index) const override { return isLoaded(index) ? m_elements[index]->serial : 0; }
 
     bool listen(int index, quint16 port, QString *error) override;
     void accept(int index, qint64 requestID) override;
     void refuse(qint64 requestID, const QByteArray &utf8) override;
     void connectToHost(int index, const QString &host, quint16 port) override;
-    bool isConnected(int index) const override;
-    QString localIP() const override;
+    bool isConnected(int index) const override
+    {
+        return connection(index) && connection(index)->isConnected();
+    }
+    QString localIP() const override { return localAddress(); }
 
     using SocketArray::sendData;
     void sendData(int index, const QByteArray &utf8) override;
-    QString getData(int index) override;
+    QString getData(int index) override { return connection(index) ? connection(index)->takeText() : QString(); }
     void close(int index) override;
 
-    quint16 serverPort(int index) const;
-    qint64 bytesQueued(int index) const;
+    quint16 serverPort(int index) const { return server(index) ? server(index)->serverPort() : 0; }
+    qint64 bytesQueued(int index) const { return connection(index) ? connection(index)->bytesQueued() : 0; }
 
 signals:
     void ConnectionRequest(int index, qint64 requestID);
@@ -87,15 +85,17 @@ private:
         Connection *connection = nullptr;
         QTcpServer *server = nullptr;
         bool requestsWaiting = false; // the server has connections to offer
-        QString serverError;          // the server failed to accept one
+        QString serverError;          // it failed to accept one
         bool marked = false;          // waiting in m_ready for the pump
-        bool inArrival = false;       // a DataArrival handler of this element is running
-        bool arrivalPending = false;  // data came while it ran
+        bool inArrival = false;       // its DataArrival handler is running
+        bool arrivalPending = false;  // data came meanwhile
     };
 
     // Element `index` while it is the one with this serial (any, with AnySerial), or null.
     static constexpr quint64 AnySerial = 0;
     Element *element(int index, quint64 serial) const;
+    Connection *connection(int index) const { return isLoaded(index) ? m_elements[index]->connection : nullptr; }
+    QTcpServer *server(int index) const { return isLoaded(index) ? m_elements[index]->server : nullptr; }
     Element *emptied(int index);
     void attach(int index, Element *e, Connection *connection);
     void release(Element *e);

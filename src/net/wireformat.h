@@ -30,7 +30,10 @@ inline QString chatMessage(const QString &line) { return SendM + u' ' + line; }
 inline QString departure(const QString &name) { return Clsck + u' ' + name; }
 
 // A user's chat line: nickname, " >> ", the typed text.
-inline QString chatLine(const QString &handleName, const QString &text) { return handleName + QStringLiteral(" >> ") + text; }
+inline QString chatLine(const QString &handleName, const QString &text)
+{
+    return handleName + QStringLiteral(" >> ") + text;
+}
 
 // Texts that go on the wire, composed in one place; what is only logged is in
 // session/texts.h.
