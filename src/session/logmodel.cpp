@@ -46,8 +46,10 @@ QVariant LogModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= m_lines.size())
         return {};
-    if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
+    if (role == Qt::DisplayRole)
         return m_lines.at(index.row());
+    if (role == Qt::AccessibleTextRole)
+        return accessibleText(m_lines.at(index.row()));
     if (role == TimeRole)
         return QDateTime::fromMSecsSinceEpoch(m_times.at(index.row())).toLocalTime();
     return {};
@@ -99,6 +101,11 @@ void LogModel::flush()
     }
     m_timer.start(RefreshMs);
     emit linesShown();
+}
+
+QString LogModel::accessibleText(const QString &line)
+{
+    return line.trimmed().isEmpty() ? QStringLiteral("（空行）") : line;
 }
 
 void LogModel::append(const QStringList &lines, const QList<qint64> &times)

@@ -48,6 +48,9 @@ public:
 
     // Shows the gathered lines now.
     void flush();
+    // What a screen reader reads for a line: the line, or for an empty or blank one a
+    // word that says so, where a sighted user sees an empty row.
+    static QString accessibleText(const QString &line);
     // The lines shown.
     const QStringList &lines() const { return m_lines; }
 

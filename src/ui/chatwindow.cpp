@@ -28,14 +28,13 @@ QString literalTitle(const QString &title)
 
 QListView *listView(QWidget *parent, QAbstractItemModel *model, const char *name, const QString &accessibleName)
 {
-    auto *view = new QListView(parent);
+    auto *view = new ReadableList(parent);
     view->setModel(model);
     view->setObjectName(QString::fromLatin1(name));
     view->setAccessibleName(accessibleName);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     // Thousands of lines on a long-running hub: one height for all keeps adding cheap.
     view->setUniformItemSizes(true);
-    makeReadable(view);
     return view;
 }
 
