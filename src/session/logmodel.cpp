@@ -92,7 +92,8 @@ void LogModel::flush()
     if (m_pending.isEmpty())
         return;
     const int base = rowCount();
-    append(std::exchange(m_pending, {}), std::exchange(m_pendingTimes, {}));
+    const QStringList shown = std::exchange(m_pending, {});
+    append(shown, std::exchange(m_pendingTimes, {}));
     m_pendingChars = 0;
     const int dropped = keepNewest();
     if (m_pendingSelect >= 0) {
@@ -100,7 +101,8 @@ void LogModel::flush()
         m_pendingSelect = -1;
     }
     m_timer.start(RefreshMs);
-    emit linesShown();
+    // The gathered lines are bounded as the log is, so all of them are among its rows.
+    emit linesShown(shown);
 }
 
 QString LogModel::accessibleText(const QString &line)

@@ -55,8 +55,8 @@ public:
     const QStringList &lines() const { return m_lines; }
 
 signals:
-    // Lines were shown.
-    void linesShown();
+    // Lines were shown: these, in order, now the last rows of the log.
+    void linesShown(const QStringList &lines);
     // The log asks its views to select this row and scroll it into view.
     void rowSelected(int row);
 
