@@ -13,9 +13,15 @@ the background, announces its lines without taking the focus; and that the windo
 exposed as frames.
 
     atspi_test.py HOST_BINARY
+    atspi_test.py --run PROGRAM [ARGUMENTS...]
 
-Exits 77 (skipped) when pyatspi, Xvfb, dbus-daemon or the AT-SPI bus launcher is
-missing. Bounded to BOUND_S seconds; every process it starts is ended, also on failure.
+The second form only runs PROGRAM in such a session, with Qt's accessibility switched
+on, and exits with its status: for Qt tests that watch the accessibility events a
+window raises, which Qt raises only while a bridge to a screen reader is on.
+
+Exits 77 (skipped) when pyatspi (for the first form), Xvfb, dbus-daemon or the AT-SPI
+bus launcher is missing. Bounded to BOUND_S seconds; every process it starts is ended,
+also on failure.
 """
 import importlib.util
 import os
@@ -57,14 +63,25 @@ class Session:
         return p
 
     def open(self):
-        r, w = os.pipe()
-        self.start(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                   pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(w)
-        number = os.read(r, 64).decode().strip()
-        os.close(r)
-        check(number, "Xvfb gave no display")
-        os.environ["DISPLAY"] = ":" + number
+        # A display number that no other server holds, as xvfb-run picks one.
+        number = 200 + os.getpid() % 500
+        for _ in range(20):
+            number += 1
+            if os.path.exists("/tmp/.X%d-lock" % number) or os.path.exists("/tmp/.X11-unix/X%d" % number):
+                continue
+            os.environ["DISPLAY"] = ":%d" % number
+            xvfb = self.start(["Xvfb", os.environ["DISPLAY"], "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for _ in range(100):
+                if xvfb.poll() is not None:
+                    break
+                if subprocess.run(["xdpyinfo"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+                    break
+                time.sleep(0.05)
+            if xvfb.poll() is None:
+                break
+        else:
+            raise Failure("no X display could be started")
         bus = self.start(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
@@ -90,6 +107,10 @@ class Session:
             except subprocess.TimeoutExpired:
                 os.killpg(p.pid, signal.SIGKILL)
                 p.wait()
+
+
+def qt_environment():
+    return dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", LANG="ja_JP.UTF-8")
 
 
 def run(host_binary, session):
@@ -120,8 +141,7 @@ def run(host_binary, session):
     pyatspi.Registry.registerEventListener(on_event, "object:state-changed:showing",
                                            "object:state-changed:focused", "focus:", "window:activate")
 
-    env = dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", LANG="ja_JP.UTF-8")
-    host = session.start([host_binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+    host = session.start([host_binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=qt_environment())
     os.set_blocking(host.stdout.fileno(), False)
     buffered = b""
 
@@ -220,11 +240,12 @@ def run(host_binary, session):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: atspi_test.py HOST_BINARY")
-    if importlib.util.find_spec("pyatspi") is None:
+    program = sys.argv[2:] if len(sys.argv) > 2 and sys.argv[1] == "--run" else None
+    if not program and len(sys.argv) != 2:
+        sys.exit("usage: atspi_test.py HOST_BINARY | --run PROGRAM [ARGUMENTS...]")
+    if not program and importlib.util.find_spec("pyatspi") is None:
         skip("python3-pyatspi is not installed, so no screen reader's view can be checked")
-    for tool in ("Xvfb", "dbus-daemon", "dbus-send"):
+    for tool in ("Xvfb", "xdpyinfo", "dbus-daemon", "dbus-send"):
         if not shutil.which(tool):
             skip(tool + " is not installed")
     if not os.access(LAUNCHER, os.X_OK):
@@ -238,6 +259,10 @@ def main():
     session = Session()
     try:
         session.open()
+        if program:
+            status = session.start(program, env=qt_environment()).wait()
+            print("%s exited with %d" % (os.path.basename(program[0]), status), flush=True)
+            return status
         try:
             import pyatspi  # noqa: F401
         except Exception as e:  # the typelib may be missing, or no bus reachable
@@ -249,7 +274,7 @@ def main():
     finally:
         signal.alarm(0)
         session.close()
-    print("PASS")
+    print("PASS", flush=True)
     return 0
 
 
