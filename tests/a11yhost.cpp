@@ -3,6 +3,10 @@
 // real chat windows of a hub "S" and a client "A" on a loopback port, with the focus in
 // A's entry line, and a bare participant "B" that the commands on stdin drive.
 //
+//   lanchat-a11yhost          both windows
+//   lanchat-a11yhost PORT     only A, joining the hub that listens on PORT on loopback
+//                             (a screen reader then hears A alone, as on a LAN)
+//
 // Commands, one a line (TEXT runs to the end of the line; "|" parts three lines):
 //   join              B connects and registers
 //   line TEXT         B says TEXT
@@ -67,11 +71,13 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    const quint16 port = freePort();
-    auto hub = std::make_unique<Session>(
-        QStringLiteral("S"),
-        SessionSettings{.HandleName = "S", .PortText = QString::number(port), .ServerMode = true, .TitleText = "S"},
-        QPoint(40, 40));
+    const quint16 port = argc > 1 ? quint16(QByteArray(argv[1]).toUShort()) : freePort();
+    std::unique_ptr<Session> hub;
+    if (argc < 2)
+        hub = std::make_unique<Session>(
+            QStringLiteral("S"),
+            SessionSettings{.HandleName = "S", .PortText = QString::number(port), .ServerMode = true, .TitleText = "S"},
+            QPoint(40, 40));
     Session a(QStringLiteral("A"),
               {.HandleName = "A", .PortText = QString::number(port), .HostText = "127.0.0.1", .TitleText = "A"},
               QPoint(40, 200));
@@ -150,7 +156,8 @@ int main(int argc, char *argv[])
                     b->disconnectFromHost();
                 done();
             } else if (command == QLatin1String("hubdown")) {
-                hub->window->close(); // closes its sockets; the window goes at exit, never under a call of its own
+                if (hub)
+                    hub->window->close(); // closes its sockets; the window goes at exit, never under a call of its own
                 done();
             } else if (command == QLatin1String("focus")) {
                 focusA();
