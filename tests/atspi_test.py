@@ -217,8 +217,9 @@ def run(host_binary, session):
         wait_for(lambda: False, len(expected) * REFILL_S + 0.2)
 
     command("quit")
-    host.wait(timeout=10)
+    status = host.wait(timeout=10)
     read_host()
+    check(status == 0, "the host exited with %d" % status)  # a sanitizer's report, say
     print("A logged and announced, in order:")
     for text in announced("A"):
         print("  " + text)
