@@ -9,6 +9,7 @@ packages=(
     qt6-base-dev libgl-dev libxcb1-dev
     qt6-translations-l10n fonts-noto-cjk
     dpkg-dev desktop-file-utils file xvfb xauth x11-utils
+    python3-pyatspi at-spi2-core dbus-daemon dbus-bin
     "$@"
 )
 

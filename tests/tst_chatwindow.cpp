@@ -2,6 +2,8 @@
 // The chat window's load and unload steps in both roles, over real loopback sockets.
 
 #include "helpers.h"
+#include "ui/accessibleroles.h"
+#include "ui/announcer.h"
 
 #include <numeric>
 
@@ -31,6 +33,74 @@ static QString x11Name(QWidget *w)
     return name;
 }
 #endif
+
+// What the windows tell a screen reader: the accessibility focus events and the
+// announcements, in order.
+struct Heard
+{
+    struct Event
+    {
+        QAccessible::Event type;
+        QObject *object;
+        int child;
+        QString text;
+    };
+    static inline QList<Event> events;
+    QAccessible::UpdateHandler previous;
+
+    Heard()
+    {
+        events.clear();
+        previous = QAccessible::installUpdateHandler(record);
+    }
+    ~Heard() { QAccessible::installUpdateHandler(previous); }
+    static void record(QAccessibleEvent *e)
+    {
+        if (e->type() == QAccessible::Focus) {
+            events.append({e->type(), e->object(), e->child(), {}});
+        } else if (e->type() == QAccessible::ObjectShow) {
+            QAccessibleInterface *a = e->accessibleInterface();
+            if (a && a->role() == QAccessible::Notification)
+                events.append({e->type(), e->object(), -1, a->text(QAccessible::Name)});
+        }
+    }
+    static QStringList announced()
+    {
+        QStringList texts;
+        for (const Event &e : std::as_const(events))
+            if (e.type == QAccessible::ObjectShow)
+                texts << e.text;
+        return texts;
+    }
+    // The rows of the view that raised the focus, -1 for the view itself.
+    static QList<int> focusFrom(QObject *view)
+    {
+        QList<int> rows;
+        for (const Event &e : std::as_const(events))
+            if (e.type == QAccessible::Focus && e.object == view)
+                rows << e.child;
+        return rows;
+    }
+    // The lines the announcements speak for, in order: a null string for each line a
+    // summary only counts.
+    static QStringList linesSpoken()
+    {
+        static const QRegularExpression summary(QStringLiteral("^新着(\\d+)行。最後の行：(.*)$"),
+                                                QRegularExpression::DotMatchesEverythingOption);
+        QStringList lines;
+        for (const QString &text : announced()) {
+            const QRegularExpressionMatch m = summary.match(text);
+            if (!m.hasMatch()) {
+                lines += text.split(u'\n');
+                continue;
+            }
+            for (int i = 1; i < m.captured(1).toInt(); ++i)
+                lines << QString();
+            lines << m.captured(2);
+        }
+        return lines;
+    }
+};
 
 class TestChatWindow : public QObject
 {
@@ -146,6 +216,71 @@ private slots:
             QTest::keySequence(view, QKeySequence::Copy);
             QCOMPARE(QGuiApplication::clipboard()->text(), text);
         }
+    }
+
+    // While the user types, a screen reader hears every line the log shows, once and in
+    // order, at a pace that a flood cannot pile up, and keeps its place in the entry line.
+    void screenReaderHearsEachLineAndKeepsItsPlace()
+    {
+        // Qt raises these events only while its bridge to a screen reader is on, which
+        // tst_chatwindow_a11y sees to; elsewhere this is skipped.
+        if (QGuiApplication::platformName() == QLatin1String("offscreen")
+            || !QTest::qWaitFor([] { return QAccessible::isActive(); }, 5000))
+            QSKIP("Qt's accessibility is not on: run by tst_chatwindow_a11y");
+        Heard heard;
+        QElapsedTimer clock;
+        clock.start();
+        auto w = Window::server(QStringLiteral("S"), freePort());
+        w->main->activateWindow(); // no window manager does it here
+        QVERIFY(QTest::qWaitForWindowActive(w->main));
+        QCOMPARE(QAccessible::queryAccessibleInterface(w->main)->role(), QAccessible::Window);
+        w->main->tSend()->setFocus();
+        LogModel &log = w->state.RecieveList;
+        QTRY_COMPARE(heard.announced(), w->log()); // the start lines, each on its own
+        const qsizetype focusWhileItHadIt = heard.focusFrom(w->main->recieveList()).size(); // the log had it at first
+
+        log.AppendLog(QStringLiteral("S >> 一"));
+        QTRY_COMPARE(heard.announced().last(), QStringLiteral("S >> 一"));
+        // A refresh that shows more than three lines: one announcement counts them and
+        // reads the last, a long line up to its limit.
+        const QString longLine(Announcer::MaxSpokenChars + 50, u'長');
+        for (const char *line : {"S >> 二", "S >> 三", "S >> 四", "S >> 五"})
+            log.AppendLog(QString::fromUtf8(line));
+        log.AppendLog(longLine);
+        QTRY_COMPARE(heard.announced().last(),
+                     "新着5行。最後の行：" + longLine.left(Announcer::MaxSpokenChars) + "…（全250文字）");
+        // Lines in refreshes of their own, faster than anyone types: more lines than
+        // announcements, each line still spoken for, in order; the last, blank, as such.
+        for (int i = 0; i < 12; ++i) {
+            log.AppendLog(i == 11 ? QString() : QStringLiteral("S >> %1").arg(i));
+            log.flush();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(heard.linesSpoken().size() == w->log().size(), 4 * Announcer::RefillMs);
+        QTest::qWait(LogModel::RefreshMs);
+        const QStringList lines = w->log();
+        const QStringList spoken = heard.linesSpoken();
+        QCOMPARE(spoken.size(), lines.size());
+        for (int i = 0; i < lines.size(); ++i)
+            QVERIFY2(spoken.at(i).isNull() || spoken.at(i) == Announcer::spokenText(lines.at(i)), qPrintable(spoken.at(i)));
+        QCOMPARE(spoken.last(), QStringLiteral("（空行）"));
+        QVERIFY(heard.announced().size() < lines.size());
+        QVERIFY(heard.announced().size() <= Announcer::Burst + clock.elapsed() / Announcer::RefillMs);
+
+        // Nothing of this is seen, and the entry line kept the focus: the log selected
+        // each new line without raising the focus.
+        for (QWidget *a : w->main->findChildren<QWidget *>(QLatin1String(AnnouncementName)))
+            QVERIFY(!a->isVisible());
+        QCOMPARE(QApplication::focusWidget(), w->main->tSend());
+        QCOMPARE(w->selectedRow(), lines.size() - 1);
+        QCOMPARE(heard.focusFrom(w->main->recieveList()).size(), focusWhileItHadIt);
+
+        // Entering the log reads the line one is on; a participant who left reads as such.
+        w->main->recieveList()->setFocus(Qt::TabFocusReason);
+        QTRY_COMPARE(heard.focusFrom(w->main->recieveList()).last(), lines.size() - 1);
+        w->state.NameList.add(QStringLiteral(" "));
+        QCOMPARE(QAccessible::queryAccessibleInterface(w->main->nameList())->child(1)->text(QAccessible::Name),
+                 QStringLiteral("（退出）"));
+        QCOMPARE(w->main->nameList()->model()->index(1, 0).data().toString(), QStringLiteral(" "));
     }
 
     void creationResetsCountersAndMarks()

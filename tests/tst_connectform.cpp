@@ -112,6 +112,10 @@ private slots:
             QVERIFY(a);
             QCOMPARE(a->text(QAccessible::Name), name);
         }
+        // A screen reader names the dialog as one, with its title.
+        QAccessibleInterface *dialog = QAccessible::queryAccessibleInterface(&f);
+        QCOMPARE(dialog->role(), QAccessible::Dialog);
+        QCOMPARE(dialog->text(QAccessible::Name), QStringLiteral("接続"));
     }
 
     void roleSwitchingOverwritesHost()

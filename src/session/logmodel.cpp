@@ -46,8 +46,10 @@ QVariant LogModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= m_lines.size())
         return {};
-    if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
+    if (role == Qt::DisplayRole)
         return m_lines.at(index.row());
+    if (role == Qt::AccessibleTextRole)
+        return accessibleText(m_lines.at(index.row()));
     if (role == TimeRole)
         return QDateTime::fromMSecsSinceEpoch(m_times.at(index.row())).toLocalTime();
     return {};
@@ -90,7 +92,8 @@ void LogModel::flush()
     if (m_pending.isEmpty())
         return;
     const int base = rowCount();
-    append(std::exchange(m_pending, {}), std::exchange(m_pendingTimes, {}));
+    const QStringList shown = std::exchange(m_pending, {});
+    append(shown, std::exchange(m_pendingTimes, {}));
     m_pendingChars = 0;
     const int dropped = keepNewest();
     if (m_pendingSelect >= 0) {
@@ -98,7 +101,13 @@ void LogModel::flush()
         m_pendingSelect = -1;
     }
     m_timer.start(RefreshMs);
-    emit linesShown();
+    // The gathered lines are bounded as the log is, so all of them are among its rows.
+    emit linesShown(shown);
+}
+
+QString LogModel::accessibleText(const QString &line)
+{
+    return line.trimmed().isEmpty() ? QStringLiteral("（空行）") : line;
 }
 
 void LogModel::append(const QStringList &lines, const QList<qint64> &times)

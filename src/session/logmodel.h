@@ -48,12 +48,15 @@ public:
 
     // Shows the gathered lines now.
     void flush();
+    // What a screen reader reads for a line: the line, or for an empty or blank one a
+    // word that says so, where a sighted user sees an empty row.
+    static QString accessibleText(const QString &line);
     // The lines shown.
     const QStringList &lines() const { return m_lines; }
 
 signals:
-    // Lines were shown.
-    void linesShown();
+    // Lines were shown: these, in order, now the last rows of the log.
+    void linesShown(const QStringList &lines);
     // The log asks its views to select this row and scroll it into view.
     void rowSelected(int row);
 

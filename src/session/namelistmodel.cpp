@@ -10,9 +10,20 @@ QVariant NameListModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= count())
         return {};
-    if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
+    if (role == Qt::DisplayRole)
         return m_names.at(index.row());
+    if (role == Qt::AccessibleTextRole)
+        return accessibleText(m_names.at(index.row()));
     return {};
+}
+
+QString NameListModel::accessibleText(const QString &name)
+{
+    // A departure leaves its entry as one space, which a screen reader would read as
+    // nothing at all.
+    if (name == QLatin1String(" "))
+        return QStringLiteral("（退出）");
+    return name.trimmed().isEmpty() ? QStringLiteral("（空欄）") : name;
 }
 
 void NameListModel::add(const QString &name)

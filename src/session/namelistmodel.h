@@ -26,6 +26,10 @@ public:
     void setItem(int i, const QString &name);
     void removeAt(int i);
 
+    // What a screen reader reads for an entry: the name, or a word for an entry that a
+    // sighted user sees blank (a participant who left, or an empty name).
+    static QString accessibleText(const QString &name);
+
 private:
     QStringList m_names;
 };

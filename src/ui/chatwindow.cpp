@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "chatwindow.h"
 
+#include "accessibleroles.h"
+#include "announcer.h"
 #include "client/clientendpoint.h"
 #include "nativecaption.h"
 #include "net/wireformat.h"
@@ -28,14 +30,13 @@ QString literalTitle(const QString &title)
 
 QListView *listView(QWidget *parent, QAbstractItemModel *model, const char *name, const QString &accessibleName)
 {
-    auto *view = new QListView(parent);
+    auto *view = new ReadableList(parent);
     view->setModel(model);
     view->setObjectName(QString::fromLatin1(name));
     view->setAccessibleName(accessibleName);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     // Thousands of lines on a long-running hub: one height for all keeps adding cheap.
     view->setUniformItemSizes(true);
-    makeReadable(view);
     return view;
 }
 
@@ -46,6 +47,7 @@ ChatWindow::ChatWindow(SessionState &state, QWidget *parent)
                           | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , m_state(state)
 {
+    installAccessibleRoles();
     setUpWindow(this, QStringLiteral("Main"), {312, 86});
 
     m_recieveList = listView(this, &m_state.RecieveList, "RecieveList", QStringLiteral("チャットの記録"));
@@ -67,7 +69,10 @@ ChatWindow::ChatWindow(SessionState &state, QWidget *parent)
     connect(m_tSend, &QLineEdit::returnPressed, this, &ChatWindow::sendTypedLine);
     connect(&m_state.RecieveList, &LogModel::rowSelected, this,
             [this](int row) { m_recieveList->setCurrentIndex(m_state.RecieveList.index(row)); });
-    connect(&m_state.RecieveList, &LogModel::linesShown, this, [this] {
+    // What the log shows is spoken from here too, so that the two never disagree.
+    auto *announcer = new Announcer(this);
+    connect(&m_state.RecieveList, &LogModel::linesShown, this, [this, announcer](const QStringList &lines) {
+        announcer->linesShown(lines);
         if (isMinimized() || !isActiveWindow())
             QApplication::alert(this);
     });

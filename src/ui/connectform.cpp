@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "connectform.h"
 
+#include "accessibleroles.h"
 #include "windowlook.h"
 
 #include <QCheckBox>
@@ -55,6 +56,7 @@ ConnectForm::ConnectForm(SessionState &state, QWidget *parent)
     , m_state(state)
     , m_errorBox(criticalBox)
 {
+    installAccessibleRoles();
     setUpWindow(this, QStringLiteral("ConnectForm"), {286, 150});
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("接続"));

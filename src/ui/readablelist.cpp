@@ -3,13 +3,14 @@
 
 #include "session/logmodel.h"
 
-#include <QAbstractItemView>
+#include <QAccessible>
 #include <QAction>
 #include <QClipboard>
 #include <QDateTime>
 #include <QGuiApplication>
 #include <QHelpEvent>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <QToolTip>
 
 namespace {
@@ -58,19 +59,46 @@ QString toolTipText(const QString &text, const QString &time)
     return tip;
 }
 
-void makeReadable(QAbstractItemView *view)
+ReadableList::ReadableList(QWidget *parent)
+    : QListView(parent)
 {
-    view->setItemDelegate(new ReadableDelegate(view));
-    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view->setTextElideMode(Qt::ElideRight);
+    setItemDelegate(new ReadableDelegate(this));
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setTextElideMode(Qt::ElideRight);
 
-    auto *copy = new QAction(QStringLiteral("コピー"), view);
+    auto *copy = new QAction(QStringLiteral("コピー"), this);
     copy->setObjectName(QStringLiteral("copy"));
-    QObject::connect(copy, &QAction::triggered, view, [view] {
-        const QModelIndex current = view->currentIndex();
+    connect(copy, &QAction::triggered, this, [this] {
+        const QModelIndex current = currentIndex();
         if (current.isValid())
             QGuiApplication::clipboard()->setText(current.data().toString());
     });
-    view->addAction(copy);
-    view->setContextMenuPolicy(Qt::ActionsContextMenu);
+    addAction(copy);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+void ReadableList::currentChanged(const QModelIndex &current, const QModelIndex &previous)
+{
+    if (hasFocus())
+        QListView::currentChanged(current, previous); // raises the focus on the row
+    else
+        QAbstractItemView::currentChanged(current, previous); // the same, without it
+}
+
+void ReadableList::focusInEvent(QFocusEvent *event)
+{
+    QListView::focusInEvent(event);
+    // The window raises the focus on the list itself once this event is over; the row
+    // follows it, so that the screen reader names the list and then reads the row.
+    QTimer::singleShot(0, this, &ReadableList::raiseFocusOnCurrent);
+}
+
+void ReadableList::raiseFocusOnCurrent()
+{
+    const QModelIndex current = currentIndex();
+    if (!hasFocus() || !current.isValid() || !QAccessible::isActive())
+        return;
+    QAccessibleEvent focus(this, QAccessible::Focus);
+    focus.setChild(current.row());
+    QAccessible::updateAccessibility(&focus);
 }
