@@ -65,22 +65,16 @@ void Connection::onError()
     emit noted();
 }
 
-// A relay sends to every peer for every line, so the common case asks the socket nothing:
-// what joins a non-empty outbox was checked with its first part (flush() looks at the
-// connection again), and the socket's buffer is asked for its size only when the most it
-// can hold would pass the bound.
+// What joins a non-empty outbox was checked with its first part: flush() looks at the
+// connection again.
 bool Connection::send(const QByteArray &utf8, bool gather)
 {
     const bool first = m_outbox.empty();
     if (first && !isConnected())
         return false;
-    const qint64 waiting = qint64(m_outbox.size()) + utf8.size();
-    if (m_mostBuffered + waiting > MaxQueuedBytes) {
-        m_mostBuffered = m_socket->bytesToWrite();
-        if (m_mostBuffered + waiting > MaxQueuedBytes) {
-            drop();
-            return false;
-        }
+    if (bytesQueued() + utf8.size() > MaxQueuedBytes) {
+        drop();
+        return false;
     }
     if (!gather) {
         writeNow(utf8.constData(), utf8.size());
@@ -125,7 +119,6 @@ void Connection::writeNow(const char *data, qint64 size)
     if (done < size) {
         m_socket->write(data + done, size - done);
         m_socket->flush();
-        m_mostBuffered = m_socket->bytesToWrite();
     }
     m_cork.update();
 }

@@ -75,7 +75,6 @@ private:
     // A plain buffer: a relay adds every line to every peer's outbox, and QByteArray's
     // append costs several times the copy.
     std::string m_outbox;
-    qint64 m_mostBuffered = 0; // the socket's buffer holds at most this much
     bool m_connectPending = false; // our outgoing connection was made
     bool m_closePending = false;   // the peer closed (raised after the last text)
     QString m_errorPending;        // a failure to raise (after the last text)
