@@ -90,6 +90,13 @@ constexpr qint64 MaxSentBytes = 32 * 1024;
     __builtin_trap();
 }
 
+// Connections the hub has taken from its listening socket, over all inputs.
+int &requestsSeen()
+{
+    static int n = 0;
+    return n;
+}
+
 // The application and the hub window, made by the first input. They stay until the
 // process ends: Qt cannot be taken down safely from an exit handler.
 Window &hub()
@@ -105,6 +112,7 @@ Window &hub()
         Window *h = Window::server(QStringLiteral("S"), freePort()).release();
         if (h->main->winsock().serverPort(0) == 0)
             fail("the hub does not listen");
+        QObject::connect(&h->main->winsock(), &Winsock::ConnectionRequest, [] { ++requestsSeen(); });
         return h;
     }();
     return *w;
@@ -133,6 +141,7 @@ private:
     std::vector<std::unique_ptr<RawPeer>> gone; // closed; kept for what they received
     int seq = 0;
     int connects = 0;
+    const int requestsBefore = requestsSeen();
     std::array<int, MaxClients> connection{}; // number of client k's current connection
 
     static int digit(char c) { return c >= '0' && c <= '9' ? c - '0' : int(uchar(c)) % 10; }
@@ -306,10 +315,12 @@ private:
                 peers[k]->socket.disconnectFromHost();
             retire(k);
         }
+        // Also the connections still waiting to be taken, so that none is left to the next
+        // input, whose clients would get its lines.
         const SlotTable &t = w.state.slotTable;
         QElapsedTimer clock;
         clock.start();
-        while (t.SizeOfClient > 0 && !clock.hasExpired(5000))
+        while ((t.SizeOfClient > 0 || requestsSeen() - requestsBefore < connects) && !clock.hasExpired(5000))
             QCoreApplication::processEvents();
         checkTable();
         if (t.SizeOfClient != 0)
