@@ -35,9 +35,10 @@ State state(qintptr fd);
 //   (its answer to our last probe), so the time-out comes at least 70 s after it went; a link
 //   back within QuietOutageSeconds answers the next probe, at most KeepAliveIntervalSeconds
 //   after its return, before then.
-// - Busy: while data waits, the system sends it again after 0.2, 0.6, 1.4 ... 25.4 and 51 s,
-//   then only at about 102 s; the try at 51 s (EighthTrySeconds) reaches a link back within
-//   BusyOutageSeconds before the time-out. A line typed early in a longer outage ends the
+// - Busy: while data waits, the system sends it again after waits that double each time
+//   (the first about 0.2 s on a LAN: tries at 0.2, 0.6, 1.4 ... 25.4, 51 and 102 s). After
+//   a link back within BusyOutageSeconds the next try comes before twice that plus the
+//   first wait, and so before the time-out. A line typed early in a longer outage ends the
 //   connection at the time-out.
 // - A peer gone for good is given up UnacknowledgedSeconds after it was last heard when idle,
 //   or after our first line it did not take when busy. One that vanished while idle and is
@@ -52,9 +53,8 @@ constexpr int KeepAliveProbes = (UnacknowledgedSeconds - KeepAliveIdleSeconds) /
 constexpr int QuietOutageSeconds = 60;
 constexpr int BusyOutageSeconds = 30;
 constexpr int GoneWithinSeconds = 90;
-constexpr int EighthTrySeconds = 51; // the eighth try of waiting data: 0.2 s, doubled after each
 static_assert(KeepAliveIdleSeconds + QuietOutageSeconds + KeepAliveIntervalSeconds < UnacknowledgedSeconds - 2);
-static_assert(BusyOutageSeconds < EighthTrySeconds && EighthTrySeconds < UnacknowledgedSeconds - 5);
+static_assert(2 * BusyOutageSeconds + 10 < UnacknowledgedSeconds);
 static_assert(UnacknowledgedSeconds + 5 < GoneWithinSeconds);
 bool setKeepAliveTiming(qintptr fd); // false when the system refused it
 
