@@ -4,8 +4,8 @@
 # in network namespaces joined by a switch with real link speeds, so that a long line
 # crosses the wire in many TCP segments, as it does on a LAN and never does on loopback.
 #
-#   sudo scripts/lanlab.sh [--part lines|busy|address|cable|all] [--rates "100mbit 1gbit"]
-#                          [--tries N] [--queue 5ms] [--labhost PATH] [--quick]
+#   sudo scripts/lanlab.sh [--part lines|busy|address|outage|cable|all] [--rates "100mbit 1gbit"]
+#                          [--tries N] [--queue 5ms] [--outage "60 30"] [--labhost PATH] [--quick]
 #
 # Needs root and iproute2 (ip, tc); without them it prints one line and exits 77 (skipped).
 # --labhost defaults to build/bench/lanchat-labhost (cmake --build build --target
@@ -37,15 +37,25 @@
 #            100mbit with queues of 200 ms, 30 windows each send 100..400 characters every
 #            100 ms (the hub's link about 60 % full). Every window, d01 and the hub
 #            included, must log every line whole. Reports the holds that ended by time-out.
-#   cable    at 100mbit: the switch port of cl goes down, its clients idle, then again
-#            while d01 keeps talking (so the hub keeps sending to the vanished clients).
-#            Times until the hub logs their departure and until each of them logs its
-#            next line; fails unless both sides notice within 90 s (measured up to 150 s).
+#   outage   at 100mbit: the switch port of cl goes down and comes back up: for 60 s while
+#            the chat is quiet (c01 in cl and d01 in cl2 each send a line only in its last
+#            5 s), then for 30 s while c01 and d01 each send a line of 2000 characters
+#            every 2 s (--outage "QUIET BUSY" sets the seconds). The port goes down 1 s
+#            before the first keep-alive probe after the last line, the latest moment the
+#            peers were heard. Afterwards every window sends one more line. Fails unless
+#            the hub's four connections are all still there, every window logs every line
+#            whole and in order, and nothing is announced (no departure, no server-down
+#            or failure line, no error text).
+#   cable    at 100mbit: the switch port of cl goes down for good, its clients idle, then
+#            again while d01 keeps talking (so the hub keeps sending to the vanished
+#            clients). Times until the hub logs their departure and until each of them
+#            logs its next line, and what the hub logged meanwhile; fails unless both
+#            sides notice within 90 s (measured up to 150 s).
 #
 # Exit status: 0 when every check passed, 1 when one failed, 2 for a usage or set-up
 # error, 77 when skipped. The report goes to stdout, progress to stderr. The records of
 # the windows are kept in a temporary folder named at the end when a check failed.
-# The whole run is bounded (20 min, --quick 90 s; LANLAB_MAX_SECONDS overrides).
+# The whole run is bounded (30 min, --quick 90 s; LANLAB_MAX_SECONDS overrides).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
@@ -57,24 +67,27 @@ tries=10
 queue=5ms
 labhost="$root/build/bench/lanchat-labhost"
 quick=0
+outage="60 30"
 while [ $# -gt 0 ]; do
     case "$1" in
         --part) part=${2:?--part needs a value}; shift 2 ;;
         --rates) rates=${2:?--rates needs a value}; shift 2 ;;
         --tries) tries=${2:?--tries needs a value}; shift 2 ;;
         --queue) queue=${2:?--queue needs a value}; shift 2 ;;
+        --outage) outage=${2:?--outage needs a value}; shift 2 ;;
         --labhost) labhost=${2:?--labhost needs a value}; shift 2 ;;
         --quick) quick=1; shift ;;
         -h|--help) usage; exit 0 ;;
         *) echo "lanlab: unknown option $1" >&2; usage >&2; exit 2 ;;
     esac
 done
-case "$part" in lines|busy|address|cable|all) ;; *) echo "lanlab: --part must be lines, busy, address, cable or all" >&2; exit 2 ;; esac
+case "$part" in lines|busy|address|outage|cable|all) ;; *) echo "lanlab: --part must be lines, busy, address, outage, cable or all" >&2; exit 2 ;; esac
 [[ "$tries" =~ ^[1-9][0-9]*$ ]] || { echo "lanlab: --tries must be a positive number" >&2; exit 2; }
+[[ "$outage" =~ ^[1-9][0-9]*\ [1-9][0-9]*$ ]] || { echo "lanlab: --outage must be two numbers of seconds, quiet and busy" >&2; exit 2; }
 lengths="200 800 1600 3200 6400 12800 25600 32767"
-checks="address lines busy cable"
+checks="address lines busy outage cable"
 [ "$part" = all ] || checks=$part
-max_seconds=${LANLAB_MAX_SECONDS:-1200}
+max_seconds=${LANLAB_MAX_SECONDS:-1800}
 if [ "$quick" -eq 1 ]; then
     checks="address lines"
     rates="1gbit"
@@ -421,6 +434,110 @@ busy_table() {
     [ "$departed" -eq 0 ] || fail "busy at $rate, $senders senders: $departed departure lines"
 }
 
+# ---- outage ----
+outage_names="c01 c02 c03"
+# The keep-alive probes' idle time, as the program sets it.
+idle_seconds=$(sed -n 's/^constexpr int KeepAliveIdleSeconds = \([0-9]*\);.*/\1/p' "$root/src/net/tcpcalls.h")
+declare -A said=() # lines said so far per sender; their try numbers count up
+# Established connections of the hub's listening port, as the hub's system sees them.
+hub_connections() {
+    local hex
+    hex=$(printf '%04X' "$port")
+    ip netns exec "$(ns hub)" cat /proc/net/tcp /proc/net/tcp6 2>/dev/null |
+        awk -v p=":$hex" '$4 == "01" && substr($2, length($2) - 4) == p { n++ } END { print n + 0 }'
+}
+# say_next SENDER LEN: the sender's next line
+say_next() {
+    local key=cl
+    case $1 in hub) key=hub ;; d01) key=cl2 ;; esac
+    said[$1]=$((${said[$1]:-0} + 1))
+    tell "$key" say "$1" "$2" "${said[$1]}"
+}
+# The running lab's records from the marks (line counts of hub.out, cl.out, cl2.out) on.
+records_since() {
+    local -n from=$1
+    local key
+    for key in hub cl cl2; do tail -n +"$((${from[$key]} + 1))" "$work/$key.out"; done
+}
+# shellcheck disable=SC2034 # read by records_since, through its name
+set_mark() {
+    local -n m=$1
+    m=([hub]=$(lines_in hub) [cl]=$(lines_in cl) [cl2]=$(lines_in cl2))
+}
+# "WHOLE DISORDER ANNOUNCED": lab lines logged whole; of them, those logged after a later
+# one of the same sender in the same window; and lines that announce trouble (departures,
+# the server down, failures, any other text such as a system's error).
+outage_counts() {
+    records_since "$1" | awk -F'\t' '
+        $2 == "WHOLE" { whole++; k = $1 SUBSEP $3; if ((k in last) && $5 + 0 <= last[k]) disorder++; last[k] = $5 + 0; next }
+        $2 == "BAD" || $2 == "OTHER" || ($2 == "NOTE" && $3 ~ /落ちました|接続失敗|接続していない/) { announced++ }
+        END { print whole + 0, disorder + 0, announced + 0 }'
+}
+whole_since() { records_since "$1" | awk -F'\t' '$2 == "WHOLE" { n++ } END { print n + 0 }'; }
+logged_all() { [ "$(whole_since "$1")" -ge "$2" ]; }
+seconds_since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+sleep_until() {  # sleep_until T0 SECONDS: until SECONDS after T0
+    local left
+    left=$(awk -v a="$1" -v s="$2" -v b="$(now)" 'BEGIN { l = a + s - b; printf "%.2f", (l > 0 ? l : 0) }')
+    sleep "$left"
+}
+# outage_case quiet|busy SECONDS
+outage_case() {
+    local case=$1 out=$2 before after t0 back arrived="not all" lines=0 i whole disorder announced final
+    # shellcheck disable=SC2034 # read through their names
+    local -A mark=() final_mark=()
+    set_mark mark
+    before=$(hub_connections)
+    # Everyone hears from everyone now; the port goes down 1 s before the first probe.
+    say_next d01 200
+    lines=1
+    wait_until 10 logged_all mark $((lines * 5)) || note "outage ($case): the first line was not logged everywhere"
+    sleep $((idle_seconds - 1))
+    t0=$(now)
+    ip -n "$(ns sw)" link set p-cl down
+    if [ "$case" = quiet ]; then
+        sleep_until "$t0" $((out - 5)); say_next c01 200
+        sleep_until "$t0" $((out - 4)); say_next d01 200
+        lines=$((lines + 2))
+    else
+        for ((i = 0; i < out; i += 2)); do
+            sleep_until "$t0" "$i"; say_next d01 2000
+            sleep_until "$t0" $((i + 1)); say_next c01 2000
+            lines=$((lines + 2))
+        done
+    fi
+    sleep_until "$t0" "$out"
+    ip -n "$(ns sw)" link set p-cl up
+    back=$(now)
+    # Data waiting since the port went down is sent again 51 s after, then not before 102 s.
+    if wait_until 120 logged_all mark $((lines * 5)); then arrived="$(seconds_since "$back") s"; fi
+    set_mark final_mark
+    for i in hub c01 c02 c03 d01; do say_next "$i" 200; done
+    wait_until 15 logged_all final_mark 25 || true
+    final=$(whole_since final_mark)
+    after=$(hub_connections)
+    read -r whole disorder announced < <(outage_counts mark)
+    report+=("$(printf '  %-5s  %4s s   %9s   %10s   %8s   %5s   %12s   %9s   %14s   %s' "$case" "$out" "$before/$after" \
+                "$lines" "$((lines * 5))" "$((whole - final))" "$disorder" "$announced" "$final/25" "$arrived")")
+    { [ "$before" -eq 4 ] && [ "$after" -eq 4 ]; } || fail "outage ($case, $out s): the hub's connections were $before, then $after (4 expected)"
+    [ $((whole - final)) -eq $((lines * 5)) ] || fail "outage ($case, $out s): $((whole - final)) of $((lines * 5)) lines logged whole"
+    [ "$final" -eq 25 ] || fail "outage ($case, $out s): afterwards $final of 25 lines logged whole"
+    [ "$disorder" -eq 0 ] || fail "outage ($case, $out s): $disorder lines out of order"
+    [ "$announced" -eq 0 ] || fail "outage ($case, $out s): $announced lines announced trouble"
+}
+check_outage() {
+    local quiet=${outage% *} busy=${outage#* }
+    note "outage at 100mbit: the port of cl down for $quiet s (quiet), then $busy s (busy)"
+    set_rate 100mbit
+    start_lab "$outage_names" "d01"
+    report+=("" "outage at 100mbit: the switch port of cl (c01..c03) goes down, then up again; 5 windows (hub, c01..c03, d01) log every line" \
+             "  case   out   connections   lines sent   expected   whole   out of order   announced   whole afterwards   all logged after the port came up")
+    outage_case quiet "$quiet"
+    outage_case busy "$busy"
+    stop_all
+    keep_records outage
+}
+
 # ---- cable ----
 cable_names="c01 c02 c03"
 lines_in() { wc -l <"$work/$1.out"; }
@@ -456,6 +573,9 @@ pull_cable() {
         sleep 0.2
     done
     cable_rows "$case" hub_seen cl_seen cl_line
+    # An error the hub's system named (no route to the host, say) is logged before the departure.
+    report+=("  $case: the hub's other lines meanwhile: $(tail -n +"$((hub_from + 1))" "$work/hub.out" |
+        awk -F'\t' '$2 == "OTHER" { n[$3]++ } END { for (t in n) printf "%s\"%s\" x%d", (s++ ? ", " : ""), t, n[t]; if (!s) printf "none" }')")
 }
 cable_rows() {
     local case=$1 name
@@ -512,6 +632,7 @@ for c in $checks; do
             # Many short lines on slow links with a switch's deep queues: the hub's link
             # about 60 % full.
             check_busy 100mbit 30 100 100 400 200ms ;;
+        outage) check_outage ;;
         cable) check_cable ;;
     esac
 done

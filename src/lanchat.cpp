@@ -55,7 +55,9 @@ int main(int argc, char *argv[])
 {
     if (!chooseDisplay(argc, argv))
         return 1;
+    catchPlatformFailure();
     QApplication app(argc, argv);
+    platformStarted();
     QTranslator qtTranslator;
     describeApplication(qtTranslator);
 

@@ -26,9 +26,17 @@ QByteArray chooseQtPlatform(const QProcessEnvironment &env, const QStringList &a
 
 // Whether there is a graphical session to run in: a Qt platform chosen (QT_QPA_PLATFORM
 // or -platform), a Wayland display, or an X display that can be reached. Without one
-// Qt would abort; the program says so in one line instead.
+// Qt would abort; the program says so in one line instead. Asked only where Qt runs on
+// X11 or Wayland: elsewhere the system's own platform is taken to be there.
 bool graphicalSessionFound(const QProcessEnvironment &env, const QStringList &arguments,
                            const std::function<bool(const QString &display)> &xReachable);
+
+// Qt ends the program with abort() when its platform does not start after all: an X display
+// on another host that cannot be reached, say. From catchPlatformFailure() until
+// platformStarted(), such an end prints one line instead and exits with status 1, as
+// without a session; Qt's messages of that time are passed on once the platform started.
+void catchPlatformFailure();
+void platformStarted();
 
 // Whether the X display named as in DISPLAY can be reached: a local display (":0",
 // "unix:0.0") when its socket exists in socketDir; one on another host is taken as

@@ -161,6 +161,12 @@ out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$bin" --version 2>&1
 status=$?
 [ $status -eq 1 ] && [ "$(echo "$out" | wc -l)" -eq 1 ] && echo "$out" | grep -q 'graphical session' \
     && ok "no display: one line, status 1" || fail "no display: status $status: $out"
+# So too when the display names a server that cannot be reached, which Qt finds only as it
+# starts (nothing listens on 127.0.0.1:6099).
+out=$(env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=127.0.0.1:99 "$bin" --version 2>&1)
+status=$?
+[ $status -eq 1 ] && [ "$(echo "$out" | wc -l)" -eq 1 ] && echo "$out" | grep -q 'graphical session' \
+    && ok "unreachable display: one line, status 1" || fail "unreachable display: status $status: $out"
 
 # lintian as a Debian maintainer runs it: no error and no warning. The placeholder
 # maintainer address is allowed only when no maintainer was given.

@@ -455,15 +455,17 @@ private slots:
         const auto sockets = client.findChildren<QTcpSocket *>() + a.ws.findChildren<QTcpSocket *>();
         for (const QTcpSocket *s : sockets) {
             QCOMPARE(s->state(), QAbstractSocket::ConnectedState);
-            int on = 0;
-            socklen_t size = sizeof on;
-            ::getsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_KEEPALIVE, &on, &size);
-            QCOMPARE(on, 1);
-            // A vanished peer is given up within the bound, also while data waits for it.
-            unsigned int ms = 0;
-            size = sizeof ms;
-            ::getsockopt(int(s->socketDescriptor()), IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, &size);
-            QCOMPARE(ms, unsigned(tcp::UnacknowledgedSeconds * 1000));
+            const auto option = [fd = int(s->socketDescriptor())](int level, int name) {
+                int value = -1;
+                socklen_t size = sizeof value;
+                return ::getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
+            };
+            QCOMPARE(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+            // The timing of the probes, and the time-out that also holds while data waits.
+            QCOMPARE(option(IPPROTO_TCP, TCP_KEEPIDLE), tcp::KeepAliveIdleSeconds);
+            QCOMPARE(option(IPPROTO_TCP, TCP_KEEPINTVL), tcp::KeepAliveIntervalSeconds);
+            QCOMPARE(option(IPPROTO_TCP, TCP_KEEPCNT), tcp::KeepAliveProbes);
+            QCOMPARE(option(IPPROTO_TCP, TCP_USER_TIMEOUT), tcp::UnacknowledgedSeconds * 1000);
         }
     }
 };

@@ -25,14 +25,37 @@ struct State
 State state(qintptr fd);
 
 // How soon a peer that vanished without a word (a pulled cable, a machine switched off) is
-// given up: an idle connection is probed after 20 s of silence, then every 5 s; one whose
-// data or probes stay unacknowledged for 40 s times out, which the socket array raises as
-// the peer's Close. A peer that vanished while idle and is then sent a line may take up to
-// twice as long: the line has its own 40 s.
-constexpr int KeepAliveIdleSeconds = 20;
+// given up, and how long a link may be out and still keep the connection (a lid closed for
+// a minute, a Wi-Fi roam, a cable put back). A quiet connection is probed after
+// KeepAliveIdleSeconds of silence, then every KeepAliveIntervalSeconds; once nothing was
+// heard from the peer for UnacknowledgedSeconds while a probe or data of ours waits for
+// its answer, the system gives the connection up, which the socket array raises as the
+// peer's Close (or Error, when the system names another cause, such as no route to it).
+// - Quiet: the peer was last heard at most KeepAliveIdleSeconds before the link went out
+//   (its answer to our last probe), so the time-out comes at least 70 s after it went; a link
+//   back within QuietOutageSeconds answers the next probe, at most KeepAliveIntervalSeconds
+//   after its return, before then.
+// - Busy: while data waits, the system sends it again after waits that double each time
+//   (the first about 0.2 s on a LAN: tries at 0.2, 0.6, 1.4 ... 25.4, 51 and 102 s). After
+//   a link back within BusyOutageSeconds the next try comes before twice that plus the
+//   first wait, and so before the time-out. A line typed early in a longer outage ends the
+//   connection at the time-out.
+// - A peer gone for good is given up UnacknowledgedSeconds after it was last heard when idle,
+//   or after our first line it did not take when busy. One that vanished while idle and is
+//   sent a line only once probes went unanswered has the line's own UnacknowledgedSeconds:
+//   up to twice as long.
+constexpr int KeepAliveIdleSeconds = 10;
 constexpr int KeepAliveIntervalSeconds = 5;
-constexpr int KeepAliveProbes = 4;
-constexpr int UnacknowledgedSeconds = 40;
+constexpr int UnacknowledgedSeconds = 80;
+// Probes before giving up, where the system does not take UnacknowledgedSeconds.
+constexpr int KeepAliveProbes = (UnacknowledgedSeconds - KeepAliveIdleSeconds) / KeepAliveIntervalSeconds;
+// The bounds these figures keep (README, "Limits").
+constexpr int QuietOutageSeconds = 60;
+constexpr int BusyOutageSeconds = 30;
+constexpr int GoneWithinSeconds = 90;
+static_assert(KeepAliveIdleSeconds + QuietOutageSeconds + KeepAliveIntervalSeconds < UnacknowledgedSeconds - 2);
+static_assert(2 * BusyOutageSeconds + 10 < UnacknowledgedSeconds);
+static_assert(UnacknowledgedSeconds + 5 < GoneWithinSeconds);
 bool setKeepAliveTiming(qintptr fd); // false when the system refused it
 
 // Writes what the system takes at once, without blocking or SIGPIPE; how many bytes.
