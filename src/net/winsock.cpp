@@ -53,7 +53,6 @@ void Winsock::release(Element *e)
         retire(std::exchange(e->connection, nullptr));
     if (e->server)
         retire(std::exchange(e->server, nullptr));
-    e->requestsWaiting = false;
     e->serverError.clear();
     e->arrivalPending = false;
 }
@@ -90,12 +89,7 @@ bool Winsock::listen(int index, quint16 port, QString *error)
     e->server = server;
     // These run inside the server's own calls: they only note and mark.
     const quint64 s = e->serial;
-    connect(server, &QTcpServer::newConnection, this, [this, index, s] {
-        if (Element *e = element(index, s)) {
-            e->requestsWaiting = true;
-            mark(index, s);
-        }
-    });
+    connect(server, &QTcpServer::newConnection, this, [this, index, s] { mark(index, s); });
     connect(server, &QTcpServer::acceptError, this, [this, index, s, server] {
         if (Element *e = element(index, s)) {
             e->serverError = server->errorString();
@@ -180,7 +174,6 @@ void Winsock::close(int index)
         e->server->close();
         while (e->server->hasPendingConnections())
             retire(e->server->nextPendingConnection());
-        e->requestsWaiting = false;
         e->serverError.clear();
     }
 }
@@ -244,8 +237,6 @@ bool Winsock::raiseConnect(int index, quint64 serial)
 bool Winsock::raiseRequests(int index, quint64 serial)
 {
     Element *e = element(index, serial);
-    if (!e->server || !std::exchange(e->requestsWaiting, false))
-        return true;
     while (e && e->server && e->server->hasPendingConnections()) {
         QTcpSocket *socket = e->server->nextPendingConnection();
         socket->setParent(this); // kept, whatever becomes of the server

@@ -84,7 +84,6 @@ private:
         quint64 serial = 0;
         Connection *connection = nullptr;
         QTcpServer *server = nullptr;
-        bool requestsWaiting = false; // the server has connections to offer
         QString serverError;          // it failed to accept one
         bool marked = false;          // waiting in m_ready for the pump
         bool inArrival = false;       // its DataArrival handler is running
