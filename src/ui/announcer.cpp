@@ -15,8 +15,8 @@ Announcer::Announcer(QWidget *window)
 {
     installAccessibleRoles();
     m_clock.start();
-    m_releaseTimer.setSingleShot(true);
-    connect(&m_releaseTimer, &QTimer::timeout, this, &Announcer::release);
+    m_creditTimer.setSingleShot(true);
+    connect(&m_creditTimer, &QTimer::timeout, this, &Announcer::speakHeld);
     m_reapTimer.setSingleShot(true);
     connect(&m_reapTimer, &QTimer::timeout, this, &Announcer::reap);
 }
@@ -43,12 +43,12 @@ void Announcer::linesShown(const QStringList &lines)
     if (m_held.size() > MaxSeparate)
         m_held.remove(0, m_held.size() - MaxSeparate);
     m_heldCount += int(lines.size());
-    if (!m_releaseTimer.isActive())
-        release();
+    if (!m_creditTimer.isActive())
+        speakHeld();
 }
 
 // Speaks the waiting lines if a credit is at hand; otherwise waits for the next one.
-void Announcer::release()
+void Announcer::speakHeld()
 {
     const qint64 now = m_clock.elapsed();
     m_credit = std::min(m_credit + (now - m_creditAt), qint64(Burst) * RefillMs);
@@ -57,7 +57,7 @@ void Announcer::release()
         return;
     const qint64 credits = m_credit / RefillMs;
     if (credits == 0) {
-        m_releaseTimer.start(int(RefillMs - m_credit));
+        m_creditTimer.start(int(RefillMs - m_credit));
         return;
     }
     if (m_heldCount <= MaxSeparate && m_heldCount <= credits) {

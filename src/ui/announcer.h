@@ -51,7 +51,7 @@ public:
     static QString spokenText(const QString &line);
 
 private:
-    void release();
+    void speakHeld();
     void say(const QString &text);
     void reap();
 
@@ -61,7 +61,7 @@ private:
     qint64 m_creditAt = 0;                      // m_clock's time when m_credit was counted
     QStringList m_held;                         // the last MaxSeparate of the lines waiting
     int m_heldCount = 0;                        // how many lines are waiting
-    QTimer m_releaseTimer;                      // the next credit, while lines wait
+    QTimer m_creditTimer;                       // the next credit, while lines wait
     QTimer m_reapTimer;
     std::deque<std::pair<QPointer<QWidget>, qint64>> m_shown; // announcements and when each goes
 };
