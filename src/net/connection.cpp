@@ -46,12 +46,6 @@ void Connection::setOptions()
     m_cork.setFullSegment(tcp::state(descriptor()).fullSegment);
 }
 
-bool Connection::noteWhatWaits()
-{
-    m_closePending = !isConnected();
-    return m_socket->bytesAvailable() > 0 || m_closePending;
-}
-
 void Connection::onError()
 {
     if (m_closedByUs)

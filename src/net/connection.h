@@ -29,9 +29,9 @@ public:
     qintptr descriptor() const { return m_socket->socketDescriptor(); }
     bool isConnected() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
     void setOptions(); // once connected
-    // For a connection that waited to be taken: notes a peer that has already left, and
-    // tells whether there is anything to raise (that, or text sent right after connecting).
-    bool noteWhatWaits();
+    // For a connection that waited to be taken: notes a peer that has already left; true when
+    // there is anything to raise (that, or text sent right after connecting).
+    bool noteWhatWaits() { return (m_closePending = !isConnected()) || hasMoreToRaise(); }
 
     // Writes at once, or with `gather` into the outbox (written by flush(), or once
     // OutboxFlushBytes have gathered). Past MaxQueuedBytes the peer is dropped instead.
@@ -50,10 +50,7 @@ public:
     QString takeError() { return std::exchange(m_errorPending, QString()); }
     bool takeClosed() { return std::exchange(m_closePending, false); }
     // Whether there is more to raise after text was: unread bytes, a failure, the close.
-    bool hasMoreToRaise() const
-    {
-        return m_socket->bytesAvailable() > 0 || m_closePending || !m_errorPending.isEmpty();
-    }
+    bool hasMoreToRaise() const { return m_socket->bytesAvailable() > 0 || m_closePending || !m_errorPending.isEmpty(); }
 
     void close();  // by us: what was sent is written first; nothing noted is raised any more
     void retire(); // leaving the table: detached from its socket, which is aborted

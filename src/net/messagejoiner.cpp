@@ -3,8 +3,9 @@
 
 #include "wireformat.h"
 
+#include <QDeadlineTimer>
+
 #include <algorithm>
-#include <chrono>
 #include <utility>
 
 namespace {
@@ -21,17 +22,11 @@ qsizetype lastMessageStart(const QByteArray &data, qsizetype from)
     return -1;
 }
 
-qint64 steadyMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 } // namespace
 
 MessageJoiner::MessageJoiner(QObject *parent, Clock clock)
     : QObject(parent)
-    , m_clock(clock ? std::move(clock) : Clock(steadyMs))
+    , m_clock(clock ? std::move(clock) : [] { return QDeadlineTimer::current().deadline(); })
 {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &MessageJoiner::expire);

@@ -9,22 +9,21 @@
 
 #include <functional>
 
-// Puts back together what a peer sent in one write when the network hands it over in
-// several reads, as a LAN does (a long line travels in segments of about 1,500 bytes).
-// Every rule of holding back is here. take() gives back what of a read may be delivered
-// now; when the read may have ended inside a message, the bytes from the last message
-// start on are held, to be joined with the next read. That is when it stopped at the read
-// bound, more bytes wait behind it, or a segment of the peer's came out of order; or when
-// it ends on a whole number of full segments counted from where a write may have begun:
-// the sender's system sends full segments until its queue runs dry, so a write's last
-// segment is shorter unless the write happens to fill it exactly. So an ordinary chat
-// line, shorter than a segment, is delivered at once.
+// Puts back together what a peer sent in one write when a LAN hands it over in several
+// reads (a long line travels in segments of about 1,500 bytes). Every rule of holding back
+// is here. take() gives back what of a read may be delivered now, and holds the bytes from
+// the last message start on when the read may have ended inside a message: it stopped at
+// the read bound, more bytes wait behind it, a segment of the peer's came out of order, or
+// it ends on a whole number of full segments counted from where a write may have begun (a
+// sender's system sends full segments until its queue runs dry, so a write's last segment
+// is shorter unless it happens to fill it exactly). A chat line shorter than a segment is
+// delivered at once.
 //
 // What is held is delivered once the peer has been quiet for twice the retransmission
 // timeout (QuietMinMs to QuietMaxMs), long enough for a lost segment to be sent again, and
-// at the latest HoldMaxMs after it began to be held; while the path loses segments, after
-// all of HoldMaxMs, as each further try comes twice as late. Past MaxHeldBytes all is
-// delivered. Holding back only moves where a delivery ends, always to a message start.
+// at the latest HoldMaxMs after it began to be held (all of it while the path loses
+// segments). Past MaxHeldBytes all is delivered. Holding only moves where a delivery ends,
+// always to a message start.
 class MessageJoiner : public QObject
 {
     Q_OBJECT
@@ -33,10 +32,7 @@ public:
     static constexpr qsizetype MaxHeldBytes = 3 * (7 + 32767); // the longest line we relay
     static constexpr qsizetype MinSegmentBytes = 256; // no smaller segment counts as full
     static constexpr qsizetype MaxOptionRoom = 36;    // see fillsSegments()
-    static constexpr int QuietMinMs = 400;
-    static constexpr int QuietMaxMs = 1200;
-    static constexpr int QuietUnknownMs = 600;
-    static constexpr int HoldMaxMs = 3000;
+    static constexpr int QuietMinMs = 400, QuietMaxMs = 1200, QuietUnknownMs = 600, HoldMaxMs = 3000;
     static constexpr int ShortenedForMs = 5000; // after we last sent a segment again
     static constexpr int LossyForMs = 5000;     // after the last sign of lost segments
     static constexpr qsizetype MaxCarried = 256; // write starts kept across reads

@@ -3,6 +3,7 @@
 
 #ifdef Q_OS_LINUX
 
+#include <algorithm>
 #include <cstddef>
 
 #include <linux/sockios.h>
@@ -51,27 +52,23 @@ qint64 sendNow(qintptr fd, const char *data, qint64 size)
     return n > 0 ? n : 0;
 }
 
-qint64 bytesWaiting(qintptr fd)
+// A queue's length in bytes, or -1.
+static qint64 queued(qintptr fd, unsigned long request)
 {
     int n = 0;
-    return fd >= 0 && ::ioctl(int(fd), FIONREAD, &n) == 0 ? n : 0;
+    return fd >= 0 && ::ioctl(int(fd), request, &n) == 0 ? n : -1;
 }
 
-qint64 unsentBytes(qintptr fd)
-{
-    int n = 0;
-    return fd >= 0 && ::ioctl(int(fd), SIOCOUTQNSD, &n) == 0 ? n : 0;
-}
+qint64 bytesWaiting(qintptr fd) { return std::max<qint64>(queued(fd, FIONREAD), 0); }
+qint64 unsentBytes(qintptr fd) { return std::max<qint64>(queued(fd, SIOCOUTQNSD), 0); }
 
 bool windowTakes(qintptr fd, qint64 unsent)
 {
     tcp_info info{};
     socklen_t size;
-    int queued = 0;
-    if (!tcpInfo(fd, &info, &size) || !HAS_FIELD(size, tcpi_snd_wnd) // Linux 5.4
-        || ::ioctl(int(fd), SIOCOUTQ, &queued) != 0)
+    const qint64 inFlight = queued(fd, SIOCOUTQ) - unsent; // sent, not yet acknowledged
+    if (!tcpInfo(fd, &info, &size) || !HAS_FIELD(size, tcpi_snd_wnd) || inFlight + unsent < 0) // Linux 5.4
         return true;
-    const qint64 inFlight = qint64(queued) - unsent;
     return qint64(info.tcpi_snd_wnd) - inFlight >= unsent;
 }
 

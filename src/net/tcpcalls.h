@@ -25,25 +25,15 @@ struct State
 State state(qintptr fd);
 
 // How soon a peer that vanished without a word (a pulled cable, a machine switched off) is
-// given up, and how long a link may be out and still keep the connection (a lid closed for
-// a minute, a Wi-Fi roam, a cable put back). A quiet connection is probed after
-// KeepAliveIdleSeconds of silence, then every KeepAliveIntervalSeconds; once nothing was
-// heard from the peer for UnacknowledgedSeconds while a probe or data of ours waits for
-// its answer, the system gives the connection up, which the socket array raises as the
-// peer's Close (or Error, when the system names another cause, such as no route to it).
-// - Quiet: the peer was last heard at most KeepAliveIdleSeconds before the link went out
-//   (its answer to our last probe), so the time-out comes at least 70 s after it went; a link
-//   back within QuietOutageSeconds answers the next probe, at most KeepAliveIntervalSeconds
-//   after its return, before then.
-// - Busy: while data waits, the system sends it again after waits that double each time
-//   (the first about 0.2 s on a LAN: tries at 0.2, 0.6, 1.4 ... 25.4, 51 and 102 s). After
-//   a link back within BusyOutageSeconds the next try comes before twice that plus the
-//   first wait, and so before the time-out. A line typed early in a longer outage ends the
-//   connection at the time-out.
-// - A peer gone for good is given up UnacknowledgedSeconds after it was last heard when idle,
-//   or after our first line it did not take when busy. One that vanished while idle and is
-//   sent a line only once probes went unanswered has the line's own UnacknowledgedSeconds:
-//   up to twice as long.
+// given up, and how long a link may be out and keep the connection (a lid closed for a
+// minute, a Wi-Fi roam). A quiet connection is probed after KeepAliveIdleSeconds of
+// silence, then every KeepAliveIntervalSeconds; once nothing was heard from the peer for
+// UnacknowledgedSeconds while a probe or data of ours waits, the system gives it up (the
+// peer's Close, or Error when the system names a cause). A quiet link back within
+// QuietOutageSeconds answers the next probe before then; a busy one back within
+// BusyOutageSeconds gets the next try of what waits (the waits double from about 0.2 s)
+// before then. A peer that vanished while quiet and is sent a line only once the probes
+// went unanswered has that line's own UnacknowledgedSeconds: up to twice as long.
 constexpr int KeepAliveIdleSeconds = 10;
 constexpr int KeepAliveIntervalSeconds = 5;
 constexpr int UnacknowledgedSeconds = 80;

@@ -134,17 +134,15 @@ void Winsock::refuse(qint64 requestID, const QByteArray &utf8)
     }
     m_refused.append(socket);
     // These run inside the socket's own calls; retiring destroys nothing there.
+    const auto gone = [this, socket] {
+        if (m_refused.removeOne(socket))
+            retire(socket);
+    };
     connect(socket, &QTcpSocket::readyRead, this, [socket] { socket->readAll(); });
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { retireRefused(socket); });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { retireRefused(socket); });
-    QTimer::singleShot(RefusedLingerMs, socket, [this, socket] { retireRefused(socket); });
+    connect(socket, &QTcpSocket::disconnected, this, gone);
+    connect(socket, &QTcpSocket::errorOccurred, this, gone);
+    QTimer::singleShot(RefusedLingerMs, socket, gone);
     socket->readAll();
-}
-
-void Winsock::retireRefused(QTcpSocket *socket)
-{
-    if (m_refused.removeOne(socket))
-        retire(socket);
 }
 
 void Winsock::connectToHost(int index, const QString &host, quint16 port)
@@ -156,8 +154,6 @@ void Winsock::connectToHost(int index, const QString &host, quint16 port)
     }
 }
 
-// Outside an event handler the bytes are written at once; inside one they are gathered
-// and written when it returns, so that lines relayed together cost one write per peer.
 void Winsock::sendData(int index, const QByteArray &utf8)
 {
     Element *e = element(index, AnySerial);
@@ -178,9 +174,7 @@ void Winsock::close(int index)
     }
 }
 
-// Notes that the element has something to raise, from inside a socket's or server's own
-// call, which must not run handlers: the pump is queued once for all that is marked
-// until the event loop (or a yield) runs it.
+// From inside a socket's or server's own call, which must not run handlers.
 void Winsock::mark(int index, quint64 serial)
 {
     Element *e = element(index, serial);
@@ -279,19 +273,15 @@ void Winsock::raiseEnd(int index, quint64 serial)
         emit Close(index);
 }
 
-// Each index is looked up afresh: handlers may have unloaded elements meanwhile. The
-// list's storage is kept for the next event.
+// Each index is looked up afresh: handlers may have unloaded elements meanwhile. Writing
+// raises nothing, so the list stays as it is; clear() keeps its storage for the next event.
 void Winsock::flushAll()
 {
-    QList<int> dirty;
-    dirty.swap(m_dirty);
-    for (int index : std::as_const(dirty)) {
+    for (int index : std::as_const(m_dirty)) {
         if (Element *e = element(index, AnySerial); e && e->connection)
             e->connection->flush();
     }
-    dirty.clear();
-    if (m_dirty.isEmpty())
-        m_dirty.swap(dirty);
+    m_dirty.clear();
 }
 
 // Takes the object out of use at once and keeps it until no event of ours is running: it

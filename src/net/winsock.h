@@ -16,24 +16,23 @@ class QTcpSocket;
 
 // The chat window's socket array over QTcpServer and QTcpSocket. Every event is raised on
 // the GUI thread with the element's index first. Beyond plain Qt sockets:
-// - text is UTF-8 (a character split across two reads arrives whole; invalid bytes and
-//   NUL become U+FFFD), and a message the network split is put back together;
+// - text is UTF-8 (a character split across reads arrives whole; invalid bytes and NUL
+//   become U+FFFD), and a message the network split is put back together;
 // - no event is raised inside a Qt socket's or server's own call: their signals only mark
-//   the element, and the pump, queued once for all the marks until it runs, raises them;
+//   the element, and the pump, queued once for all marks until it runs, raises them;
 // - no DataArrival for an element while its DataArrival handler runs (in a yield): the
-//   data waits, so each peer's text keeps its order;
-// - an element unloaded inside its own handler raises nothing afterwards;
+//   data waits, so each peer's text keeps its order; an element unloaded inside its own
+//   handler raises nothing afterwards;
 // - a peer's close or reset is Close, after its last text; other failures are Error;
-//   closing an element ourselves raises nothing;
+//   closing an element ourselves raises nothing; past MaxQueuedBytes unsent a peer is
+//   dropped and raised as Close;
 // - a request no handler accepts is closed; a refused one is sent its text, then closed;
-// - past MaxQueuedBytes waiting unsent, a peer is dropped and reported as Close;
 // - what handlers send during an event is written when the outermost one returns, one
 //   write per peer, in order.
-// Lifetime: what leaves the table is retired, detached and closed at once, and destroyed
-// by a queued reap only when no event of ours is being raised at any depth. Never
-// deleteLater(): a yield's nested processEvents() would carry it out while a call of that
-// very object may still be on the stack below. The verbs for ending things (unload,
-// close, release, retire, reap, drop) are defined in docs/architecture.md.
+// Lifetime: what leaves the table is retired (detached and closed at once) and destroyed
+// by a queued reap only when no event of ours is being raised at any depth; never
+// deleteLater(), which a yield's nested processEvents() would carry out under a call of
+// that very object. The verbs for ending things: docs/architecture.md.
 class Winsock : public QObject, public SocketArray
 {
     Q_OBJECT
@@ -56,10 +55,7 @@ public:
     void accept(int index, qint64 requestID) override;
     void refuse(qint64 requestID, const QByteArray &utf8) override;
     void connectToHost(int index, const QString &host, quint16 port) override;
-    bool isConnected(int index) const override
-    {
-        return connection(index) && connection(index)->isConnected();
-    }
+    bool isConnected(int index) const override { return connection(index) && connection(index)->isConnected(); }
     QString localIP() const override { return localAddress(); }
 
     using SocketArray::sendData;
@@ -99,7 +95,6 @@ private:
     void attach(int index, Element *e, Connection *connection);
     void release(Element *e);
     void retire(QObject *object);
-    void retireRefused(QTcpSocket *socket);
     void queueReap();
     void reapRetired();
     void mark(int index, quint64 serial);
