@@ -10,6 +10,11 @@
 Winsock::Winsock(QObject *parent)
     : QObject(parent)
 {
+    // A zero timer, not a posted call: the event loop runs it in the very round in which
+    // the sockets signalled, after their calls returned, and nothing has to wake it.
+    m_pumpTimer.setSingleShot(true);
+    m_pumpTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_pumpTimer, &QTimer::timeout, this, &Winsock::pump);
     load(0); // element 0 exists from the start
 }
 
@@ -182,8 +187,8 @@ void Winsock::mark(int index, quint64 serial)
         return;
     e->marked = true;
     m_ready.append({index, serial});
-    if (!std::exchange(m_pumpQueued, true))
-        QMetaObject::invokeMethod(this, &Winsock::pump, Qt::QueuedConnection);
+    if (!m_pumpTimer.isActive())
+        m_pumpTimer.start();
 }
 
 // Raises what the marked elements have, in the order they were marked. What an element
@@ -191,7 +196,6 @@ void Winsock::mark(int index, quint64 serial)
 // the others get their turn. Sends are gathered until the outermost run ends.
 void Winsock::pump()
 {
-    m_pumpQueued = false;
     ++m_depth;
     for (const auto &[index, serial] : std::exchange(m_ready, {})) {
         if (Element *e = element(index, serial)) {

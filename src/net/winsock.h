@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QObject>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <array>
 #include <memory>
@@ -19,7 +20,7 @@ class QTcpSocket;
 // - text is UTF-8 (a character split across reads arrives whole; invalid bytes and NUL
 //   become U+FFFD), and a message the network split is put back together;
 // - no event is raised inside a Qt socket's or server's own call: their signals only mark
-//   the element, and the pump, queued once for all marks until it runs, raises them;
+//   the element, and the pump, run once for all marks until it runs, raises them;
 // - no DataArrival for an element while its DataArrival handler runs (in a yield): the
 //   data waits, so each peer's text keeps its order; an element unloaded inside its own
 //   handler raises nothing afterwards;
@@ -110,7 +111,7 @@ private:
     QHash<qint64, QTcpSocket *> m_pending; // offered by ConnectionRequest, not yet taken
     QList<QTcpSocket *> m_refused; // told why, waiting for the peer to close
     QList<std::pair<int, quint64>> m_ready; // elements with something to raise, in order
-    bool m_pumpQueued = false;
+    QTimer m_pumpTimer; // runs the pump once for all marks made until it runs
     int m_depth = 0; // pumps running: sends are gathered, nothing retired is destroyed
     QList<QObject *> m_retired;
     bool m_reapQueued = false;
