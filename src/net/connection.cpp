@@ -141,17 +141,8 @@ bool Connection::readSome()
 // A character split across two reads arrives whole; invalid bytes and NUL become U+FFFD.
 void Connection::decode(const QByteArray &bytes)
 {
-    if (bytes.isEmpty())
-        return;
-    QString text = m_decoder.decode(bytes);
-    text.replace(QChar(0), QChar::ReplacementCharacter);
-    m_received += text;
-}
-
-QString Connection::takeText()
-{
-    readSome();
-    return std::exchange(m_received, QString());
+    if (!bytes.isEmpty())
+        m_received += QString(m_decoder.decode(bytes)).replace(QChar(0), QChar::ReplacementCharacter);
 }
 
 void Connection::close()

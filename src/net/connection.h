@@ -43,7 +43,7 @@ public:
     bool readSome(); // one bounded read; true when text is ready
     qsizetype receivedSize() const { return m_received.size(); }
     // Everything received and not yet taken, after one more read.
-    QString takeText();
+    QString takeText() { readSome(); return std::exchange(m_received, QString()); }
 
     // What was noted and not yet raised; each take forgets what it returns.
     bool takeConnected() { return std::exchange(m_connectPending, false); }

@@ -20,10 +20,8 @@ Winsock::Winsock(QObject *parent)
 
 Winsock::~Winsock()
 {
-    for (auto &e : m_elements) {
-        if (e)
-            release(e.get());
-    }
+    for (int index = 0; index < MaxElements; ++index)
+        release(index);
     for (QTcpSocket *s : m_pending.values() + m_refused)
         retire(s);
     qDeleteAll(std::exchange(m_retired, {}));
@@ -37,36 +35,30 @@ Winsock::Element *Winsock::element(int index, quint64 serial) const
 
 void Winsock::load(int index)
 {
-    if (index >= 0 && index < MaxElements && !m_elements[index]) {
-        m_elements[index] = std::make_unique<Element>();
-        m_elements[index]->serial = ++m_nextSerial;
-    }
+    if (index >= 0 && index < MaxElements && !m_elements[index])
+        m_elements[index] = std::make_unique<Element>(++m_nextSerial);
 }
 
 void Winsock::unload(int index)
 {
     if (index <= 0 || index >= MaxElements || !m_elements[index])
         return; // element 0 is part of the window and is never unloaded
-    release(m_elements[index].get());
+    release(index);
     m_elements[index].reset();
 }
 
-// Empties the element: its connection or server leaves the table, with what it noted.
-void Winsock::release(Element *e)
+// The element, if loaded, emptied.
+Winsock::Element *Winsock::release(int index)
 {
+    Element *e = element(index, AnySerial);
+    if (!e)
+        return nullptr;
     if (e->connection)
         retire(std::exchange(e->connection, nullptr));
     if (e->server)
         retire(std::exchange(e->server, nullptr));
     e->serverError.clear();
     e->arrivalPending = false;
-}
-
-Winsock::Element *Winsock::emptied(int index)
-{
-    Element *e = element(index, AnySerial);
-    if (e)
-        release(e);
     return e;
 }
 
@@ -75,13 +67,12 @@ Winsock::Element *Winsock::emptied(int index)
 void Winsock::attach(int index, Element *e, Connection *connection)
 {
     e->connection = connection;
-    const quint64 s = e->serial;
-    connect(connection, &Connection::noted, this, [this, index, s] { mark(index, s); });
+    connect(connection, &Connection::noted, this, [this, index, s = e->serial] { mark(index, s); });
 }
 
 bool Winsock::listen(int index, quint16 port, QString *error)
 {
-    Element *e = emptied(index);
+    Element *e = release(index);
     if (!e)
         return false;
     auto *server = new QTcpServer(this);
@@ -107,7 +98,7 @@ bool Winsock::listen(int index, quint16 port, QString *error)
 void Winsock::accept(int index, qint64 requestID)
 {
     QTcpSocket *socket = m_pending.take(requestID);
-    Element *e = socket ? emptied(index) : nullptr;
+    Element *e = socket ? release(index) : nullptr;
     if (!e) {
         if (socket)
             retire(socket);
@@ -116,8 +107,6 @@ void Winsock::accept(int index, qint64 requestID)
     auto *connection = new Connection(socket, this);
     attach(index, e, connection);
     connection->setOptions();
-    // Text sent right after connecting, or the peer's close while it waited, is raised
-    // as usual.
     if (connection->noteWhatWaits())
         mark(index, e->serial);
 }
@@ -152,7 +141,7 @@ void Winsock::refuse(qint64 requestID, const QByteArray &utf8)
 
 void Winsock::connectToHost(int index, const QString &host, quint16 port)
 {
-    if (Element *e = emptied(index)) {
+    if (Element *e = release(index)) {
         auto *socket = new QTcpSocket;
         attach(index, e, new Connection(socket, this));
         socket->connectToHost(host, port);
@@ -172,9 +161,7 @@ void Winsock::close(int index)
     if (e && e->connection)
         e->connection->close();
     if (e && e->server) {
-        e->server->close();
-        while (e->server->hasPendingConnections())
-            retire(e->server->nextPendingConnection());
+        e->server->close(); // which destroys the connections still waiting in it
         e->serverError.clear();
     }
 }

@@ -78,7 +78,8 @@ private:
     // One loaded element: at most one of connection and server.
     struct Element
     {
-        quint64 serial = 0;
+        explicit Element(quint64 s) : serial(s) {}
+        const quint64 serial;
         Connection *connection = nullptr;
         QTcpServer *server = nullptr;
         QString serverError;          // it failed to accept one
@@ -92,9 +93,8 @@ private:
     Element *element(int index, quint64 serial) const;
     Connection *connection(int index) const { return isLoaded(index) ? m_elements[index]->connection : nullptr; }
     QTcpServer *server(int index) const { return isLoaded(index) ? m_elements[index]->server : nullptr; }
-    Element *emptied(int index);
+    Element *release(int index);
     void attach(int index, Element *e, Connection *connection);
-    void release(Element *e);
     void retire(QObject *object);
     void queueReap();
     void reapRetired();

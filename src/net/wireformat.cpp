@@ -27,20 +27,11 @@ QString fullHouseRefusal(int slotCount)
 
 Segment cutSegment(QStringView remainder)
 {
-    Segment s;
-    s.whole = remainder;
-    s.tag = remainder.left(6);
     // The seventh character is the separator; it is skipped unexamined.
-    s.payload = remainder.size() > 7 ? remainder.mid(7) : QStringView();
-    const qsizetype p = s.payload.indexOf(u'_');
-    if (p < 0) {
-        s.value = s.payload;
-    } else {
-        s.value = s.payload.left(p);
-        s.rest = s.payload.mid(p);
-        s.hasMore = true;
-    }
-    return s;
+    const QStringView payload = remainder.size() > 7 ? remainder.mid(7) : QStringView();
+    const qsizetype p = payload.indexOf(u'_');
+    return {remainder, remainder.left(6), payload, p < 0 ? payload : payload.left(p),
+            p < 0 ? QStringView() : payload.mid(p), p >= 0};
 }
 
 } // namespace WireFormat
