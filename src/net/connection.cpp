@@ -17,6 +17,7 @@ Connection::Connection(QTcpSocket *socket, QObject *parent)
     // These run inside the socket's own calls: they only note.
     connect(socket, &QTcpSocket::readyRead, this, &Connection::noted);
     connect(socket, &QTcpSocket::connected, this, [this] {
+        setOptions();
         m_connectPending = true;
         emit noted();
     });

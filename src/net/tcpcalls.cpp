@@ -36,14 +36,17 @@ State state(qintptr fd)
     return s;
 }
 
+static bool setOption(qintptr fd, int option, int value)
+{
+    return fd >= 0 && ::setsockopt(int(fd), IPPROTO_TCP, option, &value, sizeof value) == 0;
+}
+
 bool setKeepAliveTiming(qintptr fd)
 {
-    const auto set = [fd](int option, int value) {
-        return ::setsockopt(int(fd), IPPROTO_TCP, option, &value, sizeof value) == 0;
-    };
     // The user time-out also bounds the probes: given up once nothing was heard for it.
-    return fd >= 0 && set(TCP_KEEPIDLE, KeepAliveIdleSeconds) && set(TCP_KEEPINTVL, KeepAliveIntervalSeconds)
-           && set(TCP_KEEPCNT, KeepAliveProbes) && set(TCP_USER_TIMEOUT, UnacknowledgedSeconds * 1000);
+    return setOption(fd, TCP_KEEPIDLE, KeepAliveIdleSeconds) && setOption(fd, TCP_KEEPINTVL, KeepAliveIntervalSeconds)
+           && setOption(fd, TCP_KEEPCNT, KeepAliveProbes)
+           && setOption(fd, TCP_USER_TIMEOUT, UnacknowledgedSeconds * 1000);
 }
 
 qint64 sendNow(qintptr fd, const char *data, qint64 size)
@@ -72,16 +75,9 @@ bool windowTakes(qintptr fd, qint64 unsent)
     return qint64(info.tcpi_snd_wnd) - inFlight >= unsent;
 }
 
-bool setCorked(qintptr fd, bool corked)
-{
-    const int on = corked ? 1 : 0;
-    return fd >= 0 && ::setsockopt(int(fd), IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0;
-}
+bool setCorked(qintptr fd, bool corked) { return setOption(fd, TCP_CORK, corked ? 1 : 0); }
 
-bool shutdownWrite(qintptr fd)
-{
-    return fd >= 0 && ::shutdown(int(fd), SHUT_WR) == 0;
-}
+bool shutdownWrite(qintptr fd) { return fd >= 0 && ::shutdown(int(fd), SHUT_WR) == 0; }
 
 } // namespace tcp
 

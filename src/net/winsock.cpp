@@ -15,6 +15,13 @@ Winsock::Winsock(QObject *parent)
     m_pumpTimer.setSingleShot(true);
     m_pumpTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_pumpTimer, &QTimer::timeout, this, &Winsock::pump);
+    // The reap. Inside a yield of a handler of ours it does nothing: the outermost pump
+    // starts it again.
+    m_reapTimer.setSingleShot(true);
+    connect(&m_reapTimer, &QTimer::timeout, this, [this] {
+        if (m_depth == 0)
+            qDeleteAll(std::exchange(m_retired, {}));
+    });
     load(0); // element 0 exists from the start
 }
 
@@ -192,7 +199,8 @@ void Winsock::pump()
     }
     if (--m_depth == 0) {
         flushAll();
-        queueReap();
+        if (!m_retired.isEmpty())
+            m_reapTimer.start();
     }
 }
 
@@ -211,10 +219,8 @@ void Winsock::raise(int index, quint64 serial)
 bool Winsock::raiseConnect(int index, quint64 serial)
 {
     Element *e = element(index, serial);
-    if (e->connection && e->connection->takeConnected()) {
-        e->connection->setOptions();
+    if (e->connection && e->connection->takeConnected())
         emit Connect(index);
-    }
     return element(index, serial) != nullptr;
 }
 
@@ -288,20 +294,5 @@ void Winsock::retire(QObject *object)
         socket->abort();
     object->setParent(this);
     m_retired.append(object);
-    if (m_depth == 0)
-        queueReap();
-}
-
-void Winsock::queueReap()
-{
-    if (!m_retired.isEmpty() && !std::exchange(m_reapQueued, true))
-        QMetaObject::invokeMethod(this, &Winsock::reapRetired, Qt::QueuedConnection);
-}
-
-// Inside a yield of a handler of ours it does nothing: the outermost pump queues it again.
-void Winsock::reapRetired()
-{
-    m_reapQueued = false;
-    if (m_depth == 0)
-        qDeleteAll(std::exchange(m_retired, {}));
+    m_reapTimer.start();
 }

@@ -31,7 +31,7 @@ class QTcpSocket;
 // - what handlers send during an event is written when the outermost one returns, one
 //   write per peer, in order.
 // Lifetime: what leaves the table is retired (detached and closed at once) and destroyed
-// by a queued reap only when no event of ours is being raised at any depth; never
+// by a reap (a zero timer) only when no event of ours is being raised at any depth; never
 // deleteLater(), which a yield's nested processEvents() would carry out under a call of
 // that very object. The verbs for ending things: docs/architecture.md.
 class Winsock : public QObject, public SocketArray
@@ -96,8 +96,6 @@ private:
     Element *release(int index);
     void attach(int index, Element *e, Connection *connection);
     void retire(QObject *object);
-    void queueReap();
-    void reapRetired();
     void mark(int index, quint64 serial);
     void pump();
     void raise(int index, quint64 serial);
@@ -114,7 +112,7 @@ private:
     QTimer m_pumpTimer; // runs the pump once for all marks made until it runs
     int m_depth = 0; // pumps running: sends are gathered, nothing retired is destroyed
     QList<QObject *> m_retired;
-    bool m_reapQueued = false;
+    QTimer m_reapTimer; // destroys what was retired, once no event of ours is being raised
     QList<int> m_dirty; // elements with gathered sends, in the order they began
     quint64 m_nextSerial = 0;
     qint64 m_nextRequest = 0;
