@@ -104,8 +104,8 @@ for hub in $hubs; do
     perf script -i "$work/$hub.data" 2>/dev/null | python3 /dev/fd/3 "$hub_pid" "$lg_pid" "$clients" 3<<'EOF'
 import re, sys
 hub, lg, n = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-RECV, SEND, HUB_READ = {0, 45}, 44, 45  # read/recvfrom, sendto; the hubs read with recvfrom
-names = {0: "read", 1: "write", 7: "poll", 44: "sendto", 45: "recvfrom", 232: "epoll_wait",
+RECV, SEND = {0, 45}, 44  # read/recvfrom, sendto; the relay reads with recvfrom, Qt with read
+names = {0: "read", 1: "write", 7: "poll", 16: "ioctl", 44: "sendto", 45: "recvfrom", 232: "epoll_wait",
          271: "ppoll", 281: "epoll_pwait", 20: "writev", 46: "sendmsg", 47: "recvmsg"}
 line = re.compile(r"^\s*.*?\s(\d+)\s+\[\d+\]\s+(\d+\.\d+):\s+(\S+):\s+(.*)$")
 ev = []  # (time us, kind, pid, nr)
@@ -123,7 +123,7 @@ for text in sys.stdin:
             ev.append((t, "runs", hub, 0))
     elif pid in (hub, lg):
         ev.append((t, name.rsplit("_", 1)[1], pid, int(re.search(r"NR (\d+)", rest)[1])))
-reads = [i for i, e in enumerate(ev) if e[2] == hub and e[1] == "enter" and e[3] == HUB_READ]
+reads = [i for i, e in enumerate(ev) if e[2] == hub and e[1] == "enter" and e[3] in RECV]
 stages, calls = [], {}
 for a, b in zip(reads, reads[1:]):
     woken = runs = sent = None
@@ -134,7 +134,7 @@ for a, b in zip(reads, reads[1:]):
         if kind == "runs" and runs is None: runs = t
         elif kind == "woken" and woken is None: woken = t
         elif pid == lg and kind == "enter" and nr == SEND: sent = t
-        elif pid == hub and kind == "enter" and nr == HUB_READ: break
+        elif pid == hub and kind == "enter" and nr in RECV: break
     writes, first, last, done = 0, None, None, None
     for t, kind, pid, nr in ev[a:b]:
         if pid == hub and kind == "enter" and nr == SEND and first is None:
